@@ -1,0 +1,70 @@
+// update() must not touch the heap on its success path. The global allocation
+// functions of this test program are replaced by counting ones; the library,
+// loaded into the same process, resolves to them too.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  ++g_allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace oska {
+namespace {
+
+using test::BlockTraits;
+
+template <typename Block>
+class NoAllocation : public ::testing::Test {};
+using Blocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu, OskaTfPose>;
+TYPED_TEST_SUITE(NoAllocation, Blocks);
+
+TYPED_TEST(NoAllocation, UpdateOnTheSuccessPathAllocatesNothing) {
+  constexpr std::size_t N = BlockTraits<TypeParam>::kSize;
+  for (const char* origin : {"fixed_frame", "moving_frame"}) {
+    OskaTfConfig config = test::fixedIdentityConfig();
+    config.input_ref_point = {origin, {0.1, 0.2, 0.3}};
+    config.output_ref_point = {origin, {-0.1, 0.0, 0.4}};
+    config.output_expr_axes = {origin, {0.5, 0.5, 0.5, 0.5}};
+    TypeParam block(config);
+    std::array<double, N> in{};
+    in.fill(0.25);
+    std::array<double, N> out{};
+
+    const long before = g_allocations.load();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+      if constexpr (BlockTraits<TypeParam>::kHasTransform) {
+        block.setFixedToMovingFrameTf({0.01 * cycle, 0, 0, 1, 0, 0, 0});
+      }
+      ASSERT_EQ(block.update(in, out), OskaControlReturnCode::Ok);
+      ASSERT_EQ(block.update(out, out), OskaControlReturnCode::Ok);
+    }
+    EXPECT_EQ(g_allocations.load() - before, 0) << origin;
+  }
+}
+
+// The counter itself works: a setter copies its origin string into the block.
+TEST(AllocationCounter, SeesTheLibraryAllocate) {
+  OskaTfWrench block(OskaTfConfig{});
+  const long before = g_allocations.load();
+  block.setInputReferencePoint(std::string(64, 'x'), {0, 0, 0});
+  EXPECT_GT(g_allocations.load() - before, 0);
+}
+
+}  // namespace
+}  // namespace oska

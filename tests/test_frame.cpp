@@ -1,0 +1,348 @@
+// Behaviour of the frame that all four blocks share: construction, setters and
+// the JSON lock, readiness, the moving-frame precondition, policies, messages,
+// and in-place use. Each test runs on every block.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace oska {
+namespace {
+
+using test::BlockTraits;
+using test::CerrCapture;
+using test::TempFile;
+
+template <typename Block>
+class BlockFrame : public ::testing::Test {
+ protected:
+  using Traits = BlockTraits<Block>;
+  static constexpr std::size_t N = Traits::kSize;
+  using Signal = std::array<double, N>;
+
+  static std::string message(const std::string& text) {
+    return std::string(Traits::kName) + ": " + text + "\n";
+  }
+  static std::string notReadyMessage() {
+    return message("update() called before all TF entries are set.");
+  }
+  static std::string lockedMessage(const char* entry) {
+    return message(std::string(entry) + " was loaded from JSON and cannot be overridden from code.");
+  }
+
+  // A sample that every block transforms into something finite and non-trivial.
+  static Signal sample() {
+    if constexpr (N == 7) {
+      return {0.3, -0.2, 1.1, 0.9, 0.1, -0.3, 0.2};
+    } else {
+      return {0.5, -1.25, 2.0, 0.3, 0.7, -0.4};
+    }
+  }
+  static Signal sentinel() {
+    Signal s;
+    s.fill(-777.0);
+    return s;
+  }
+
+  static void setAll(Block& block, const std::string& origin = "fixed_frame") {
+    EXPECT_TRUE(block.setInputReferencePoint(origin, {0.1, 0.2, 0.3}));
+    EXPECT_TRUE(block.setInputExpressionAxes("fixed_frame", {0.9, 0.1, 0.2, 0.3}));
+    EXPECT_TRUE(block.setOutputReferencePoint(origin, {-0.4, 0.5, 0.0}));
+    EXPECT_TRUE(block.setOutputExpressionAxes(origin, {0.8, -0.3, 0.1, 0.4}));
+  }
+
+  static std::string fullSection(const std::string& input_axes_origin = "fixed_frame") {
+    return std::string(R"({")") + Traits::kSection + R"(": {
+      "name": "from_file",
+      "set_input_reference_point":  {"origin": "fixed_frame", "translation": [0.1, 0.2, 0.3]},
+      "set_input_expression_axes":  {"origin": ")" +
+           input_axes_origin + R"(", "rotation": [0.9, 0.1, 0.2, 0.3]},
+      "set_output_reference_point": {"origin": "fixed_frame", "translation": [-0.4, 0.5, 0.0]},
+      "set_output_expression_axes": {"origin": "fixed_frame", "rotation": [0.8, -0.3, 0.1, 0.4]}}})";
+  }
+};
+
+using Blocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu, OskaTfPose>;
+TYPED_TEST_SUITE(BlockFrame, Blocks);
+
+TYPED_TEST(BlockFrame, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntouched) {
+  TypeParam block(OskaTfConfig{});
+  EXPECT_EQ(block.name(), "");
+  const auto in = this->sample();
+  auto out = this->sentinel();
+  {
+    CerrCapture cerr;
+    EXPECT_EQ(block.update(in, out), OskaControlReturnCode::NotReady);
+    EXPECT_EQ(block.update(in, out), OskaControlReturnCode::NotReady);
+    EXPECT_EQ(cerr.text(), this->notReadyMessage() + this->notReadyMessage());
+  }
+  EXPECT_EQ(out, this->sentinel());
+
+  // Three of four entries are still not enough; the fourth makes it ready.
+  block.setInputReferencePoint("fixed_frame", {0, 0, 0});
+  block.setInputExpressionAxes("fixed_frame", {1, 0, 0, 0});
+  block.setOutputReferencePoint("fixed_frame", {0, 0, 0});
+  {
+    CerrCapture cerr;
+    EXPECT_EQ(block.update(in, out), OskaControlReturnCode::NotReady);
+    EXPECT_EQ(cerr.text(), this->notReadyMessage());
+  }
+  EXPECT_TRUE(block.setOutputExpressionAxes("fixed_frame", {1, 0, 0, 0}));
+  CerrCapture cerr;
+  EXPECT_EQ(block.update(in, out), OskaControlReturnCode::Ok);
+  EXPECT_EQ(cerr.text(), "");
+  EXPECT_NE(out, this->sentinel());
+}
+
+TYPED_TEST(BlockFrame, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
+  const std::pair<int, OskaControlReturnCode> cases[] = {
+      {0, OskaControlReturnCode::NotReady}, {1, OskaControlReturnCode::NotReady},
+      {2, OskaControlReturnCode::Error},    {3, OskaControlReturnCode::Error},
+      {9, OskaControlReturnCode::Error},    {-1, OskaControlReturnCode::Error}};
+  for (const auto& [policy, expected] : cases) {
+    OskaTfConfig config;
+    config.policy = static_cast<OskaControlBlockPolicy>(policy);
+    TypeParam block(config);
+    auto out = this->sentinel();
+    {
+      CerrCapture cerr;
+      EXPECT_EQ(block.update(this->sample(), out), expected) << "policy " << policy;
+    }
+    EXPECT_EQ(out, this->sentinel());
+    this->setAll(block);
+    EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Ok) << "policy " << policy;
+  }
+}
+
+TYPED_TEST(BlockFrame, EntriesFromJsonAreLockedWithOneMessagePerRefusal) {
+  TempFile file(this->fullSection());
+  TypeParam from_file(file.path());
+  TypeParam from_code(OskaTfConfig{});
+  this->setAll(from_code);
+  EXPECT_EQ(from_file.name(), "from_file");
+
+  CerrCapture cerr;
+  EXPECT_FALSE(from_file.setInputReferencePoint("fixed_frame", {9, 9, 9}));
+  EXPECT_FALSE(from_file.setInputExpressionAxes("fixed_frame", {0, 1, 0, 0}));
+  EXPECT_FALSE(from_file.setOutputReferencePoint("fixed_frame", {9, 9, 9}));
+  EXPECT_FALSE(from_file.setOutputExpressionAxes("fixed_frame", {0, 1, 0, 0}));
+  EXPECT_EQ(cerr.text(), this->lockedMessage("InputReferencePoint") +
+                             this->lockedMessage("InputExpressionAxes") +
+                             this->lockedMessage("OutputReferencePoint") +
+                             this->lockedMessage("OutputExpressionAxes"));
+
+  // The refused calls changed nothing: the block computes with the file's values.
+  auto out_file = this->sentinel();
+  auto out_code = this->sentinel();
+  EXPECT_EQ(from_file.update(this->sample(), out_file), OskaControlReturnCode::Ok);
+  EXPECT_EQ(from_code.update(this->sample(), out_code), OskaControlReturnCode::Ok);
+  EXPECT_EQ(out_file, out_code);
+}
+
+TYPED_TEST(BlockFrame, PartialFileLeavesTheRestToCode) {
+  TempFile file(std::string(R"({")") + BlockTraits<TypeParam>::kSection + R"(": {"name": "partial",
+      "set_input_reference_point": {"origin": "fixed_frame", "translation": [0.1, 0.2, 0.3]}}})");
+  TypeParam block(file.path());
+  auto out = this->sentinel();
+  {
+    CerrCapture cerr;
+    EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::NotReady);
+    EXPECT_FALSE(block.setInputReferencePoint("fixed_frame", {0, 0, 0}));
+  }
+  EXPECT_TRUE(block.setInputExpressionAxes("fixed_frame", {1, 0, 0, 0}));
+  EXPECT_TRUE(block.setOutputReferencePoint("fixed_frame", {0, 0, 0}));
+  EXPECT_TRUE(block.setOutputExpressionAxes("fixed_frame", {1, 0, 0, 0}));
+  EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Ok);
+}
+
+TYPED_TEST(BlockFrame, ConstructorsPassConfigurationErrorsAndAcceptAnEmptyPath) {
+  const std::string missing = ::testing::TempDir() + "no_such_config.json";
+  try {
+    TypeParam block(missing);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Could not open config file: " + missing);
+  }
+  TempFile other_section(R"({"some_other_config": {}})");
+  EXPECT_THROW(TypeParam{other_section.path()}, std::runtime_error);
+
+  TypeParam unconfigured{std::string()};
+  EXPECT_EQ(unconfigured.name(), "");
+  auto out = this->sentinel();
+  CerrCapture cerr;
+  EXPECT_EQ(unconfigured.update(this->sample(), out), OskaControlReturnCode::NotReady);
+}
+
+TYPED_TEST(BlockFrame, LaterCodeConfigurationChangesDoNotReachTheBlock) {
+  OskaTfConfig config = test::fixedIdentityConfig();
+  config.name = "first";
+  TypeParam block(config);
+  config.name = "second";
+  config.input_ref_point.translation = {5, 5, 5};
+  EXPECT_EQ(block.name(), "first");
+  TypeParam reference(test::fixedIdentityConfig());
+  auto a = this->sentinel();
+  auto b = this->sentinel();
+  block.update(this->sample(), a);
+  reference.update(this->sample(), b);
+  EXPECT_EQ(a, b);
+}
+
+TYPED_TEST(BlockFrame, SameArrayAsInputAndOutputGivesTheSameResult) {
+  TypeParam block(OskaTfConfig{});
+  this->setAll(block);
+  auto separate = this->sentinel();
+  ASSERT_EQ(block.update(this->sample(), separate), OskaControlReturnCode::Ok);
+  auto in_place = this->sample();
+  ASSERT_EQ(block.update(in_place, in_place), OskaControlReturnCode::Ok);
+  EXPECT_EQ(in_place, separate);
+}
+
+TYPED_TEST(BlockFrame, OriginsOtherThanExactlyMovingFrameMeanTheFixedFrame) {
+  TypeParam reference(OskaTfConfig{});
+  this->setAll(reference, "fixed_frame");
+  auto expected = this->sentinel();
+  ASSERT_EQ(reference.update(this->sample(), expected), OskaControlReturnCode::Ok);
+  for (const char* origin : {"Moving_frame", "moving_frame ", "MOVING_FRAME", "", "fixed"}) {
+    TypeParam block(OskaTfConfig{});
+    this->setAll(block, origin);
+    auto out = this->sentinel();
+    CerrCapture cerr;  // no transform is needed, and none is applied
+    EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Ok) << origin;
+    EXPECT_EQ(out, expected) << origin;
+    EXPECT_EQ(cerr.text(), "");
+  }
+}
+
+TYPED_TEST(BlockFrame, LatestSetterCallWins) {
+  TypeParam twice(OskaTfConfig{});
+  this->setAll(twice, "moving_frame");
+  this->setAll(twice, "fixed_frame");  // moving back to fixed needs no transform
+  TypeParam once(OskaTfConfig{});
+  this->setAll(once, "fixed_frame");
+  auto a = this->sentinel();
+  auto b = this->sentinel();
+  EXPECT_EQ(twice.update(this->sample(), a), OskaControlReturnCode::Ok);
+  EXPECT_EQ(once.update(this->sample(), b), OskaControlReturnCode::Ok);
+  EXPECT_EQ(a, b);
+}
+
+// ------------------------------------------- the moving-frame precondition --
+template <typename Block>
+class TransformBlockFrame : public BlockFrame<Block> {};
+using TransformBlocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu>;
+TYPED_TEST_SUITE(TransformBlockFrame, TransformBlocks);
+
+TYPED_TEST(TransformBlockFrame, MovingEntryNeedsOneTransformEverAfterwardsNoMore) {
+  for (int entry = 0; entry < 4; ++entry) {
+    TypeParam block(OskaTfConfig{});
+    this->setAll(block, "fixed_frame");
+    if (entry == 0) block.setInputReferencePoint("moving_frame", {0, 0, 0});
+    if (entry == 1) block.setInputExpressionAxes("moving_frame", {1, 0, 0, 0});
+    if (entry == 2) block.setOutputReferencePoint("moving_frame", {0, 0, 0});
+    if (entry == 3) block.setOutputExpressionAxes("moving_frame", {1, 0, 0, 0});
+    auto out = this->sentinel();
+    {
+      CerrCapture cerr;
+      EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::NotReady);
+      EXPECT_EQ(cerr.text(), this->message("a TF entry uses \"moving_frame\" but "
+                                           "setFixedToMovingFrameTf() has not been called."));
+    }
+    EXPECT_EQ(out, this->sentinel());
+    block.setFixedToMovingFrameTf({1, 2, 3, 1, 0, 0, 0});
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Ok);
+    }
+  }
+}
+
+TYPED_TEST(TransformBlockFrame, MovingFrameFailureUnderHardPoliciesIsError) {
+  for (auto policy : {OskaControlBlockPolicy::HardRt, OskaControlBlockPolicy::StrictRt}) {
+    OskaTfConfig config = test::fixedIdentityConfig();
+    config.policy = policy;
+    config.output_ref_point.origin = "moving_frame";
+    TypeParam block(config);
+    auto out = this->sentinel();
+    CerrCapture cerr;
+    EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Error);
+    EXPECT_EQ(out, this->sentinel());
+  }
+}
+
+TYPED_TEST(TransformBlockFrame, UnsetEntryIsReportedBeforeAMissingTransform) {
+  OskaTfConfig config = test::fixedIdentityConfig();
+  config.input_ref_point.origin = "moving_frame";
+  config.output_expr_axes.origin = "";
+  TypeParam block(config);
+  auto out = this->sentinel();
+  CerrCapture cerr;
+  EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::NotReady);
+  EXPECT_EQ(cerr.text(), this->notReadyMessage());
+}
+
+// ------------------------------------------------ the pose block's own check --
+class PoseFrame : public BlockFrame<OskaTfPose> {
+ protected:
+  static std::string circularMessage() {
+    return message(
+        "input expression axes cannot use 'moving_frame' \u2014 this creates a circular "
+        "dependency with the input quaternion.");
+  }
+};
+
+TEST_F(PoseFrame, MovingInputAxesAreAcceptedBySetterAndRefusedByUpdate) {
+  for (auto [policy, code] :
+       {std::pair{OskaControlBlockPolicy::BestEffort, OskaControlReturnCode::NotReady},
+        std::pair{OskaControlBlockPolicy::HardRt, OskaControlReturnCode::Error}}) {
+    OskaTfConfig config = test::fixedIdentityConfig();
+    config.policy = policy;
+    OskaTfPose block(config);
+    EXPECT_TRUE(block.setInputExpressionAxes("moving_frame", {1, 0, 0, 0}));
+    auto out = sentinel();
+    {
+      CerrCapture cerr;
+      EXPECT_EQ(block.update(sample(), out), code);
+      EXPECT_EQ(block.update(sample(), out), code);
+      EXPECT_EQ(cerr.text(), circularMessage() + circularMessage());
+    }
+    EXPECT_EQ(out, sentinel());
+    EXPECT_TRUE(block.setInputExpressionAxes("fixed_frame", {1, 0, 0, 0}));
+    EXPECT_EQ(block.update(sample(), out), OskaControlReturnCode::Ok);
+  }
+}
+
+TEST_F(PoseFrame, LockedMovingInputAxesStayRejected) {
+  TempFile file(fullSection("moving_frame"));
+  OskaTfPose block(file.path());
+  CerrCapture cerr;
+  EXPECT_FALSE(block.setInputExpressionAxes("fixed_frame", {1, 0, 0, 0}));
+  auto out = sentinel();
+  EXPECT_EQ(block.update(sample(), out), OskaControlReturnCode::NotReady);
+  EXPECT_EQ(cerr.text(), lockedMessage("InputExpressionAxes") + circularMessage());
+}
+
+TEST_F(PoseFrame, OtherMovingEntriesNeedNoTransform) {
+  OskaTfConfig config = test::fixedIdentityConfig();
+  config.input_ref_point.origin = "moving_frame";
+  config.output_ref_point.origin = "moving_frame";
+  config.output_expr_axes.origin = "moving_frame";
+  OskaTfPose block(config);
+  auto out = sentinel();
+  CerrCapture cerr;
+  EXPECT_EQ(block.update(sample(), out), OskaControlReturnCode::Ok);
+  EXPECT_EQ(cerr.text(), "");
+}
+
+TEST_F(PoseFrame, UnsetEntryIsReportedBeforeTheAxesCheck) {
+  OskaTfConfig config;
+  config.input_expr_axes.origin = "moving_frame";
+  OskaTfPose block(config);
+  auto out = sentinel();
+  CerrCapture cerr;
+  EXPECT_EQ(block.update(sample(), out), OskaControlReturnCode::NotReady);
+  EXPECT_EQ(cerr.text(), notReadyMessage());
+}
+
+}  // namespace
+}  // namespace oska
