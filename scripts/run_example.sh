@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Main job: builds the library and the example, then transforms a short stream
+# of samples with every block configured from examples/config.json.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_packages "${OSKA_BASE_PACKAGES[@]}"
+configure_build -DOSKA_BUILD_PYTHON=OFF
+cmake --build "$BUILD_DIR" --target oska_quickstart -j "$JOBS"
+
+cd "$ROOT"
+echo "== C++ example (examples/quickstart.cpp) =="
+"$BUILD_DIR/oska_quickstart" examples/config.json

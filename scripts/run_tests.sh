@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Every test: builds the library and the C++ tests, then runs them with ctest
+# (which also builds and runs a separate project against the installed package).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_packages "${OSKA_BASE_PACKAGES[@]}"
+configure_build -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=ON
+cmake --build "$BUILD_DIR" -j "$JOBS"
+
+echo "== C++ tests =="
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS"
