@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: builds the library and the C++ tests, then runs them with ctest
-# (which also builds and runs a separate project against the installed package).
+# (which also builds and runs a separate project against the installed package);
+# then builds the Python package into the project venv and runs pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
@@ -9,3 +10,10 @@ cmake --build "$BUILD_DIR" -j "$JOBS"
 
 echo "== C++ tests =="
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS"
+
+# ------------------------------------------------------------ Python tests ---
+# Builds the extension modules into the project venv (.venv) and runs pytest.
+source "$ROOT/scripts/python_env.sh"
+ensure_python_venv
+install_python_package
+run_python_tests
