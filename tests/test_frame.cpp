@@ -228,6 +228,36 @@ TYPED_TEST(BlockFrame, LatestSetterCallWins) {
   EXPECT_EQ(a, b);
 }
 
+TYPED_TEST(BlockFrame, ASetterBetweenUpdatesTakesEffectOnTheNextOne) {
+  // Each entry in turn gets new values, and then a new origin too, after the
+  // block has already run; it must then match a block set up that way.
+  // (The pose block's input axes stay on the fixed frame, where they must be.)
+  for (const char* origin : {"fixed_frame", "moving_frame"}) {
+    for (int entry = 0; entry < 4; ++entry) {
+      TypeParam changed(OskaTfConfig{});
+      this->setAll(changed, "fixed_frame");
+      auto out = this->sentinel();
+      ASSERT_EQ(changed.update(this->sample(), out), OskaControlReturnCode::Ok);
+
+      TypeParam fresh(OskaTfConfig{});
+      this->setAll(fresh, "fixed_frame");
+      for (TypeParam* block : {&changed, &fresh}) {
+        if constexpr (TestFixture::Traits::kHasTransform) {
+          block->setFixedToMovingFrameTf({0.2, -0.1, 0.4, 0.8, 0.2, -0.4, 0.4});
+        }
+        if (entry == 0) block->setInputReferencePoint(origin, {-1.0, 0.5, 2.0});
+        if (entry == 1) block->setInputExpressionAxes("fixed_frame", {0.1, 0.7, -0.2, 0.6});
+        if (entry == 2) block->setOutputReferencePoint(origin, {0.3, -2.0, 1.5});
+        if (entry == 3) block->setOutputExpressionAxes(origin, {0.5, 0.5, -0.5, 0.5});
+      }
+      auto expected = this->sentinel();
+      ASSERT_EQ(fresh.update(this->sample(), expected), OskaControlReturnCode::Ok);
+      ASSERT_EQ(changed.update(this->sample(), out), OskaControlReturnCode::Ok);
+      EXPECT_EQ(out, expected) << origin << ", entry " << entry;
+    }
+  }
+}
+
 // ------------------------------------------- the moving-frame precondition --
 template <typename Block>
 class TransformBlockFrame : public BlockFrame<Block> {};

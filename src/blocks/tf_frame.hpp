@@ -13,11 +13,13 @@
 //   kSize        the signal size;
 //   MovingFrame  where "moving_frame" entries are resolved from: the caller's
 //                fixed-to-moving transform, or the body pose itself (pose);
-//   transform()  the arithmetic, from the stored entries to the output.
+//   transform()  the arithmetic, from the resolved entries (or, for the pose
+//                block, the stored ones) to the output.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -39,12 +41,21 @@ struct MovingFlags {
   bool input_axes = false;
   bool output_point = false;
   bool output_axes = false;
+  bool any = false;  ///< One of the four; derived with them.
 
-  bool any() const { return input_point || input_axes || output_point || output_axes; }
+  MovingFlags() = default;
+  MovingFlags(bool in_point, bool in_axes, bool out_point, bool out_axes)
+      : input_point(in_point),
+        input_axes(in_axes),
+        output_point(out_point),
+        output_axes(out_axes),
+        any(in_point || in_axes || out_point || out_axes) {}
 };
 
-/// Members 1 to 6 of every implementation class, plus the moving-frame flags
-/// derived from the origins.
+/// Members 1 to 6 of every implementation class, plus what is derived from
+/// them whenever an entry is stored: the moving-frame flags, and the four
+/// values as Eigen vectors and quaternions, so that update reads them in place
+/// instead of converting the [w, x, y, z] arrays on every call.
 struct BlockEntries {
   std::string name;
   OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort;
@@ -52,11 +63,19 @@ struct BlockEntries {
   RotationEntry input_expr_axes;
   TranslationEntry output_ref_point;
   RotationEntry output_expr_axes;
+  bool all_set = false;  ///< Every entry holds a value.
   MovingFlags moving;
+  ResolvedEntries values;
 
-  bool allSet() const {
-    return input_ref_point.is_set && input_expr_axes.is_set && output_ref_point.is_set &&
-           output_expr_axes.is_set;
+  /// Brings `all_set`, `moving` and `values` in line with the entries; called
+  /// by the constructor and by every setter that stores an entry.
+  void derive() {
+    all_set = input_ref_point.is_set && input_expr_axes.is_set && output_ref_point.is_set &&
+              output_expr_axes.is_set;
+    moving = {isMovingFrame(input_ref_point.origin), isMovingFrame(input_expr_axes.origin),
+              isMovingFrame(output_ref_point.origin), isMovingFrame(output_expr_axes.origin)};
+    values = {toVec3(input_ref_point.translation), toQuat(input_expr_axes.rotation),
+              toVec3(output_ref_point.translation), toQuat(output_expr_axes.rotation)};
   }
 };
 
@@ -67,34 +86,53 @@ struct FixedToMovingTransform {
   std::array<double, 3> fixedToMovingTranslation{0.0, 0.0, 0.0};
   std::array<double, 4> fixedToMovingRotation{1.0, 0.0, 0.0, 0.0};
 
-  /// Stores the transform unchanged; nothing ever clears it again.
+  /// Stores the transform unchanged; nothing ever clears it again. Copied as
+  /// two blocks of memory rather than element by element, so that the stores
+  /// are as wide as the vector loads with which the next update reads them
+  /// back: a load that spans two narrower stores cannot be served from the
+  /// store buffer and waits for them to retire, on every cycle.
   void set(const std::array<double, 7>& tf) {
-    fixedToMovingTranslation = {tf[0], tf[1], tf[2]};
-    fixedToMovingRotation = {tf[3], tf[4], tf[5], tf[6]};
+    std::memcpy(fixedToMovingTranslation.data(), tf.data(), sizeof fixedToMovingTranslation);
+    std::memcpy(fixedToMovingRotation.data(), tf.data() + 3, sizeof fixedToMovingRotation);
     fixedToMovingSet = true;
   }
 
   /// The reason update cannot run yet, or nullptr.
   const char* blockedReason(const BlockEntries& e) const {
-    if (e.moving.any() && !fixedToMovingSet) {
+    if (e.moving.any && !fixedToMovingSet) {
       return "a TF entry uses \"moving_frame\" but setFixedToMovingFrameTf() has not been called.";
     }
     return nullptr;
   }
 
-  /// Resolves the entries against the fixed frame: a moving-frame point p
-  /// becomes rot(q, p) + t and moving-frame axes e become q ⊗ e.
+  /// Resolves the entries against the fixed frame and runs the kind's
+  /// arithmetic on them. A block with no entry on the moving frame has
+  /// nothing to resolve, and takes a path of its own: the arithmetic is laid
+  /// out straight from the stored values, without the branches and the
+  /// merging of resolved and stored values that the other path needs.
+  template <typename Kind>
+  void apply(const BlockEntries& e, const double* in, double* out) const {
+    if (!e.moving.any) {
+      Kind::transform(e.values, in, out);
+    } else {
+      Kind::transform(resolve(e), in, out);
+    }
+  }
+
+ private:
+  /// A moving-frame point p becomes rot(q, p) + t and moving-frame axes e
+  /// become q ⊗ e; the other entries stay as stored. Each entry is chosen in
+  /// one expression, rather than written over in a copy, so that the values
+  /// stay in registers.
   ResolvedEntries resolve(const BlockEntries& e) const {
-    ResolvedEntries r{toVec3(e.input_ref_point.translation), toQuat(e.input_expr_axes.rotation),
-                      toVec3(e.output_ref_point.translation), toQuat(e.output_expr_axes.rotation)};
-    if (!e.moving.any()) return r;
+    const ResolvedEntries& v = e.values;
+    const MovingFlags& m = e.moving;
     const Quat q = toQuat(fixedToMovingRotation);
     const Vec3 t = toVec3(fixedToMovingTranslation);
-    if (e.moving.input_point) r.input_point = rot(q, r.input_point) + t;
-    if (e.moving.input_axes) r.input_axes = q * r.input_axes;
-    if (e.moving.output_point) r.output_point = rot(q, r.output_point) + t;
-    if (e.moving.output_axes) r.output_axes = q * r.output_axes;
-    return r;
+    return {m.input_point ? Vec3(rot(q, v.input_point) + t) : v.input_point,
+            m.input_axes ? Quat(q * v.input_axes) : v.input_axes,
+            m.output_point ? Vec3(rot(q, v.output_point) + t) : v.output_point,
+            m.output_axes ? Quat(q * v.output_axes) : v.output_axes};
   }
 };
 
@@ -108,6 +146,13 @@ struct BodyFrame {
              "dependency with the input quaternion.";
     }
     return nullptr;
+  }
+
+  /// The entries are used as stored; the kind resolves the output entries
+  /// against the body pose itself.
+  template <typename Kind>
+  void apply(const BlockEntries& e, const double* in, double* out) const {
+    Kind::transform(e, in, out);
   }
 };
 
@@ -126,20 +171,16 @@ class TfBlockFrame {
   const std::string& name() const { return entries_.name; }
 
   bool setInputReferencePoint(const std::string& origin, const std::array<double, 3>& point) {
-    return setEntry(entries_.input_ref_point, entries_.moving.input_point, "InputReferencePoint",
-                    origin, point);
+    return setEntry(entries_.input_ref_point, "InputReferencePoint", origin, point);
   }
   bool setInputExpressionAxes(const std::string& origin, const std::array<double, 4>& axes) {
-    return setEntry(entries_.input_expr_axes, entries_.moving.input_axes, "InputExpressionAxes",
-                    origin, axes);
+    return setEntry(entries_.input_expr_axes, "InputExpressionAxes", origin, axes);
   }
   bool setOutputReferencePoint(const std::string& origin, const std::array<double, 3>& point) {
-    return setEntry(entries_.output_ref_point, entries_.moving.output_point,
-                    "OutputReferencePoint", origin, point);
+    return setEntry(entries_.output_ref_point, "OutputReferencePoint", origin, point);
   }
   bool setOutputExpressionAxes(const std::string& origin, const std::array<double, 4>& axes) {
-    return setEntry(entries_.output_expr_axes, entries_.moving.output_axes, "OutputExpressionAxes",
-                    origin, axes);
+    return setEntry(entries_.output_expr_axes, "OutputExpressionAxes", origin, axes);
   }
 
   /// Only instantiated for kinds whose moving frame is the caller's transform.
@@ -150,9 +191,9 @@ class TfBlockFrame {
   /// `out` untouched.
   OskaControlReturnCode update(const Signal& in, Signal& out) {
     try {
-      if (!entries_.allSet()) return notReady("update() called before all TF entries are set.");
+      if (!entries_.all_set) return notReady("update() called before all TF entries are set.");
       if (const char* reason = movingFrame_.blockedReason(entries_)) return notReady(reason);
-      Kind::transform(entries_, movingFrame_, in.data(), out.data());
+      movingFrame_.template apply<Kind>(entries_, in.data(), out.data());
       return OskaControlReturnCode::Ok;
     } catch (const std::exception& e) {
       std::cerr << Kind::kClassName << "::update exception: " << e.what() << std::endl;
@@ -168,15 +209,11 @@ class TfBlockFrame {
     entries_.input_expr_axes = config.input_expr_axes;
     entries_.output_ref_point = config.output_ref_point;
     entries_.output_expr_axes = config.output_expr_axes;
-    entries_.moving = {isMovingFrame(config.input_ref_point.origin),
-                       isMovingFrame(config.input_expr_axes.origin),
-                       isMovingFrame(config.output_ref_point.origin),
-                       isMovingFrame(config.output_expr_axes.origin)};
+    entries_.derive();
   }
 
   template <typename Entry, typename Values>
-  bool setEntry(Entry& entry, bool& moving, const char* label, const std::string& origin,
-                const Values& values) {
+  bool setEntry(Entry& entry, const char* label, const std::string& origin, const Values& values) {
     if (entry.locked) {
       std::cerr << Kind::kClassName << ": " << label
                 << " was loaded from JSON and cannot be overridden from code." << std::endl;
@@ -186,11 +223,13 @@ class TfBlockFrame {
     detail::values(entry) = values;
     entry.is_set = true;
     entry.locked = false;
-    moving = isMovingFrame(origin);
+    entries_.derive();
     return true;
   }
 
-  OskaControlReturnCode notReady(const char* reason) const {
+  /// Out of line and cold: the success path of update then carries none of
+  /// the stream code, and needs no registers saved for it.
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
     std::cerr << Kind::kClassName << ": " << reason << std::endl;
     return applyPolicy(entries_.policy, OskaCondition::NotReady);
   }

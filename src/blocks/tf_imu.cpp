@@ -15,9 +15,7 @@ struct ImuKind {
 
   // ω1 = rot(Q_in, ω); a1 = rot(Q_in, a) + ω1 × (ω1 × (P_out − P_in)), the
   // centripetal term only; both re-expressed along the output axes.
-  static void transform(const BlockEntries& entries, const MovingFrame& frame, const double* in,
-                        double* out) {
-    const ResolvedEntries r = frame.resolve(entries);
+  static void transform(const ResolvedEntries& r, const double* in, double* out) {
     const Vec3 w1 = rot(r.input_axes, ConstVec3Map(in + 3));
     const Vec3 d = r.output_point - r.input_point;
     Vec3 a1 = rot(r.input_axes, ConstVec3Map(in));

@@ -16,8 +16,7 @@ struct PoseKind {
   // The body pose (O_m, Q_f) takes the place of the fixed-to-moving transform:
   // the input reference point locates O_m, and the output entries on the
   // moving frame are resolved against it.
-  static void transform(const BlockEntries& e, const MovingFrame& /*body*/, const double* in,
-                        double* out) {
+  static void transform(const BlockEntries& e, const double* in, double* out) {
     const Quat q_ia = toQuat(e.input_expr_axes.rotation);
     const Vec3 p_f = rot(q_ia, ConstVec3Map(in));
     const Quat q_f = normalise(q_ia * toQuat(in + 3));

@@ -15,9 +15,7 @@ struct TwistKind {
 
   // w_fixed = rot(Q_in, w); v_fixed = rot(Q_in, v) + w_fixed × (P_out − P_in);
   // both re-expressed along the output axes. Inputs are read before any write.
-  static void transform(const BlockEntries& entries, const MovingFrame& frame, const double* in,
-                        double* out) {
-    const ResolvedEntries r = frame.resolve(entries);
+  static void transform(const ResolvedEntries& r, const double* in, double* out) {
     const Vec3 w_fixed = rot(r.input_axes, ConstVec3Map(in + 3));
     const Vec3 v_fixed =
         rot(r.input_axes, ConstVec3Map(in)) + w_fixed.cross(r.output_point - r.input_point);

@@ -15,9 +15,7 @@ struct WrenchKind {
 
   // f_fixed = rot(Q_in, f); m_fixed = rot(Q_in, m) + (P_in − P_out) × f_fixed;
   // both re-expressed along the output axes. Inputs are read before any write.
-  static void transform(const BlockEntries& entries, const MovingFrame& frame, const double* in,
-                        double* out) {
-    const ResolvedEntries r = frame.resolve(entries);
+  static void transform(const ResolvedEntries& r, const double* in, double* out) {
     const Vec3 f_fixed = rot(r.input_axes, ConstVec3Map(in));
     const Vec3 m_fixed =
         rot(r.input_axes, ConstVec3Map(in + 3)) + (r.input_point - r.output_point).cross(f_fixed);
