@@ -1,0 +1,402 @@
+// The benchmark cases, shared by the timing program (bench_cpp.cpp) and the
+// instruction-count driver (count_cpp.cpp) so that both measure the same code.
+//
+// A case is one control cycle of one way of doing the work:
+//   floor  the block's formulas written directly with fixed-size Eigen types,
+//          from std::array inputs to std::array outputs, with no checks, no
+//          entries and no resolution beyond what the configuration needs;
+//   ours   the public API of the shared library: setFixedToMovingFrameTf (on
+//          the moving configuration, where the block has it) and update;
+//   kdl    Orocos KDL, Frame * Wrench or Frame * Twist, with everything a KDL
+//          user has to do each cycle to get there from our arrays and
+//          quaternions: build the frames, compose, invert, convert back;
+//   kdl_frame_once  the same with the frame built once, before the loop (the
+//          fixed configuration only: on the moving one the transform changes
+//          every cycle).
+// Two configurations: every entry on "fixed_frame", and every entry that may
+// be on "moving_frame" on it (all four, except the pose block's input axes).
+//
+// Every cycle reads its inputs through memory and writes its outputs to
+// memory: DoNotOptimize on the sample before the work stops the compiler from
+// hoisting anything out of the loop or folding the constant sample, and
+// DoNotOptimize on the output keeps the work alive.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <type_traits>
+
+#include <Eigen/Core>
+#include <Eigen/Geometry>
+#include <benchmark/benchmark.h>
+#include <kdl/frames.hpp>
+
+#include "oska/tf_utils.hpp"
+
+namespace oska::bench {
+
+using A3 = std::array<double, 3>;
+using A4 = std::array<double, 4>;
+using A6 = std::array<double, 6>;
+using A7 = std::array<double, 7>;
+
+enum class Config { Fixed, Moving };
+
+inline const char* configName(Config c) { return c == Config::Fixed ? "fixed" : "moving"; }
+
+inline A4 unitQuat(double w, double x, double y, double z) {
+  const double n = std::sqrt(w * w + x * x + y * y + z * z);
+  return {w / n, x / n, y / n, z / n};
+}
+
+/// Everything one cycle reads: the signal, the fixed-to-moving transform and
+/// the four entry values. Quaternions are unit quaternions, so that KDL (which
+/// turns a quaternion into a rotation matrix and so normalises it) computes
+/// the same thing as the blocks.
+struct Sample {
+  A6 in{1.5, -2.0, 0.75, 0.3, -0.2, 0.9};
+  A7 pose_in{0.8, -0.4, 1.2, 0.0, 0.0, 0.0, 0.0};
+  A7 tf{0.4, -0.1, 0.25, 0.0, 0.0, 0.0, 0.0};
+  A3 p_in{0.1, 0.2, 0.3};
+  A4 q_in = unitQuat(0.9, 0.1, -0.3, 0.2);
+  A3 p_out{-0.05, 0.15, 0.6};
+  A4 q_out = unitQuat(0.7, -0.2, 0.4, 0.1);
+
+  Sample() {
+    const A4 q_tf = unitQuat(0.95, 0.05, 0.2, -0.1);
+    std::copy(q_tf.begin(), q_tf.end(), tf.begin() + 3);
+    const A4 q_body = unitQuat(0.8, 0.3, -0.1, 0.4);
+    std::copy(q_body.begin(), q_body.end(), pose_in.begin() + 3);
+  }
+};
+
+// ------------------------------------------------------------------ floor ---
+namespace eigen_floor {
+
+using Vec3 = Eigen::Matrix<double, 3, 1>;
+using Quat = Eigen::Quaternion<double>;
+
+inline Vec3 vec(const double* p) { return Vec3(p[0], p[1], p[2]); }
+inline Quat quat(const double* wxyz) { return Quat(wxyz[0], wxyz[1], wxyz[2], wxyz[3]); }
+
+/// The four entries against the fixed frame.
+struct Frames {
+  Vec3 p_in;
+  Quat q_in;
+  Vec3 p_out;
+  Quat q_out;
+};
+
+inline Frames resolve(const Sample& s, Config c) {
+  Frames f{vec(s.p_in.data()), quat(s.q_in.data()), vec(s.p_out.data()), quat(s.q_out.data())};
+  if (c == Config::Moving) {
+    const Quat q = quat(s.tf.data() + 3);
+    const Vec3 t = vec(s.tf.data());
+    f.p_in = q * f.p_in + t;
+    f.q_in = q * f.q_in;
+    f.p_out = q * f.p_out + t;
+    f.q_out = q * f.q_out;
+  }
+  return f;
+}
+
+inline void store(const Vec3& a, const Vec3& b, A6& out) {
+  out = {a.x(), a.y(), a.z(), b.x(), b.y(), b.z()};
+}
+
+inline void wrench(const Frames& f, const A6& in, A6& out) {
+  const Vec3 force = f.q_in * vec(in.data());
+  const Vec3 moment = f.q_in * vec(in.data() + 3) + (f.p_in - f.p_out).cross(force);
+  const Quat back = f.q_out.conjugate();
+  store(back * force, back * moment, out);
+}
+
+inline void twist(const Frames& f, const A6& in, A6& out) {
+  const Vec3 w = f.q_in * vec(in.data() + 3);
+  const Vec3 v = f.q_in * vec(in.data()) + w.cross(f.p_out - f.p_in);
+  const Quat back = f.q_out.conjugate();
+  store(back * v, back * w, out);
+}
+
+}  // namespace eigen_floor
+
+// -------------------------------------------------------------------- KDL ---
+namespace kdl {
+
+inline KDL::Frame frame(const double* wxyz, const double* p) {
+  return KDL::Frame(KDL::Rotation::Quaternion(wxyz[1], wxyz[2], wxyz[3], wxyz[0]),
+                    KDL::Vector(p[0], p[1], p[2]));
+}
+
+/// The frame that carries input-side coordinates to output-side ones:
+/// (T·F_out)⁻¹ · (T·F_in), with T the fixed-to-moving transform on the moving
+/// configuration.
+inline KDL::Frame outputFromInput(const Sample& s, Config c) {
+  KDL::Frame in = frame(s.q_in.data(), s.p_in.data());
+  KDL::Frame out = frame(s.q_out.data(), s.p_out.data());
+  if (c == Config::Moving) {
+    const KDL::Frame t = frame(s.tf.data() + 3, s.tf.data());
+    in = t * in;
+    out = t * out;
+  }
+  return out.Inverse() * in;
+}
+
+inline KDL::Vector vec(const double* p) { return KDL::Vector(p[0], p[1], p[2]); }
+
+inline void store(const KDL::Vector& a, const KDL::Vector& b, A6& out) {
+  out = {a.x(), a.y(), a.z(), b.x(), b.y(), b.z()};
+}
+
+inline void wrench(const KDL::Frame& f, const A6& in, A6& out) {
+  const KDL::Wrench w = f * KDL::Wrench(vec(in.data()), vec(in.data() + 3));
+  store(w.force, w.torque, out);
+}
+
+inline void twist(const KDL::Frame& f, const A6& in, A6& out) {
+  const KDL::Twist t = f * KDL::Twist(vec(in.data()), vec(in.data() + 3));
+  store(t.vel, t.rot, out);
+}
+
+}  // namespace kdl
+
+// ----------------------------------------------------------------- blocks ---
+struct WrenchOp {
+  using Block = OskaTfWrench;
+  static constexpr const char* kName = "wrench";
+  static constexpr bool kHasTransform = true;
+  static void floorUpdate(const eigen_floor::Frames& f, const A6& in, A6& out) {
+    eigen_floor::wrench(f, in, out);
+  }
+  static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::wrench(f, in, out); }
+};
+
+struct TwistOp {
+  using Block = OskaTfTwist;
+  static constexpr const char* kName = "twist";
+  static constexpr bool kHasTransform = true;
+  static void floorUpdate(const eigen_floor::Frames& f, const A6& in, A6& out) {
+    eigen_floor::twist(f, in, out);
+  }
+  static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::twist(f, in, out); }
+};
+
+struct ImuOp {
+  using Block = OskaTfImu;
+  static constexpr const char* kName = "imu";
+  static constexpr bool kHasTransform = true;
+};
+
+struct PoseOp {
+  using Block = OskaTfPose;
+  static constexpr const char* kName = "pose";
+  static constexpr bool kHasTransform = false;
+};
+
+inline std::string caseName(const char* block, Config c, const char* impl) {
+  return std::string(block) + "/" + configName(c) + "/" + impl;
+}
+
+template <typename Op, Config C>
+struct FloorCase {
+  static std::string name() { return caseName(Op::kName, C, "floor"); }
+  Sample s;
+  A6 out{};
+
+  void cycle() {
+    benchmark::DoNotOptimize(s);
+    Op::floorUpdate(eigen_floor::resolve(s, C), s.in, out);
+    benchmark::DoNotOptimize(out);
+  }
+};
+
+template <typename Op, Config C>
+struct KdlCase {
+  static std::string name() { return caseName(Op::kName, C, "kdl"); }
+  Sample s;
+  A6 out{};
+
+  void cycle() {
+    benchmark::DoNotOptimize(s);
+    Op::kdlUpdate(kdl::outputFromInput(s, C), s.in, out);
+    benchmark::DoNotOptimize(out);
+  }
+};
+
+template <typename Op>
+struct KdlFrameOnceCase {
+  static std::string name() { return caseName(Op::kName, Config::Fixed, "kdl_frame_once"); }
+  Sample s;
+  KDL::Frame frame = kdl::outputFromInput(s, Config::Fixed);
+  A6 out{};
+
+  void cycle() {
+    benchmark::DoNotOptimize(s);
+    benchmark::DoNotOptimize(frame);
+    Op::kdlUpdate(frame, s.in, out);
+    benchmark::DoNotOptimize(out);
+  }
+};
+
+inline OskaTfConfig blockConfig(const Sample& s, Config c, bool input_axes_may_move) {
+  const char* origin = c == Config::Moving ? "moving_frame" : "fixed_frame";
+  OskaTfConfig config;
+  config.name = "bench";
+  config.input_ref_point = {origin, s.p_in};
+  config.input_expr_axes = {input_axes_may_move ? origin : "fixed_frame", s.q_in};
+  config.output_ref_point = {origin, s.p_out};
+  config.output_expr_axes = {origin, s.q_out};
+  return config;
+}
+
+template <typename Op, Config C>
+struct OursCase {
+  using Block = typename Op::Block;
+  static constexpr bool kPose = !Op::kHasTransform;
+  using Signal = std::conditional_t<kPose, A7, A6>;
+
+  static std::string name() { return caseName(Op::kName, C, "ours"); }
+  Sample s;
+  Block block{blockConfig(s, C, !kPose)};
+  Signal out{};
+  OskaControlReturnCode rc = OskaControlReturnCode::Error;
+
+  const Signal& input() const {
+    if constexpr (kPose) {
+      return s.pose_in;
+    } else {
+      return s.in;
+    }
+  }
+
+  void cycle() {
+    benchmark::DoNotOptimize(s);
+    if constexpr (Op::kHasTransform && C == Config::Moving) block.setFixedToMovingFrameTf(s.tf);
+    rc = block.update(input(), out);
+    benchmark::DoNotOptimize(rc);
+    benchmark::DoNotOptimize(out);
+  }
+};
+
+template <typename Case>
+struct CaseTag {
+  using type = Case;
+};
+
+/// Calls f(CaseTag<Case>{}) for every case, in table order.
+template <typename F>
+void forEachCase(F&& f) {
+  f(CaseTag<FloorCase<WrenchOp, Config::Fixed>>{});
+  f(CaseTag<OursCase<WrenchOp, Config::Fixed>>{});
+  f(CaseTag<KdlCase<WrenchOp, Config::Fixed>>{});
+  f(CaseTag<KdlFrameOnceCase<WrenchOp>>{});
+  f(CaseTag<FloorCase<WrenchOp, Config::Moving>>{});
+  f(CaseTag<OursCase<WrenchOp, Config::Moving>>{});
+  f(CaseTag<KdlCase<WrenchOp, Config::Moving>>{});
+
+  f(CaseTag<FloorCase<TwistOp, Config::Fixed>>{});
+  f(CaseTag<OursCase<TwistOp, Config::Fixed>>{});
+  f(CaseTag<KdlCase<TwistOp, Config::Fixed>>{});
+  f(CaseTag<KdlFrameOnceCase<TwistOp>>{});
+  f(CaseTag<FloorCase<TwistOp, Config::Moving>>{});
+  f(CaseTag<OursCase<TwistOp, Config::Moving>>{});
+  f(CaseTag<KdlCase<TwistOp, Config::Moving>>{});
+
+  f(CaseTag<OursCase<ImuOp, Config::Fixed>>{});
+  f(CaseTag<OursCase<ImuOp, Config::Moving>>{});
+  f(CaseTag<OursCase<PoseOp, Config::Fixed>>{});
+  f(CaseTag<OursCase<PoseOp, Config::Moving>>{});
+}
+
+// ------------------------------------------------------ agreement check ---
+namespace detail {
+
+[[noreturn]] inline void disagree(const std::string& what) {
+  std::fprintf(stderr, "\nBENCHMARK SETUP IS WRONG: %s\n\n", what.c_str());
+  std::exit(2);
+}
+
+inline std::string show(const A6& a) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%.17g", i ? ", " : "", a[i]);
+    s += buf;
+  }
+  return s + "]";
+}
+
+inline double maxDiff(const A6& a, const A6& b) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
+  return d;
+}
+
+template <typename Case>
+A6 runOnce() {
+  Case c;
+  c.cycle();
+  return c.out;
+}
+
+template <typename Op, Config C>
+double checkAgreement() {
+  constexpr double kTolerance = 1e-12;
+  const A6 reference = runOnce<FloorCase<Op, C>>();
+  const Sample s;
+  if (maxDiff(reference, s.in) < 1e-3) {
+    disagree(FloorCase<Op, C>::name() + " leaves the sample unchanged; it exercises nothing");
+  }
+
+  OursCase<Op, C> ours;
+  ours.cycle();
+  if (ours.rc != OskaControlReturnCode::Ok) disagree(ours.name() + ": update did not return Ok");
+
+  double worst = 0.0;
+  auto compare = [&](const std::string& name, const A6& got) {
+    const double d = maxDiff(reference, got);
+    worst = std::max(worst, d);
+    if (!(d <= kTolerance)) {
+      disagree(name + " disagrees with the floor by " + std::to_string(d) + "\n  floor: " +
+               show(reference) + "\n  " + name + ": " + show(got));
+    }
+  };
+  compare(ours.name(), ours.out);
+  compare(KdlCase<Op, C>::name(), runOnce<KdlCase<Op, C>>());
+  if constexpr (C == Config::Fixed) {
+    compare(KdlFrameOnceCase<Op>::name(), runOnce<KdlFrameOnceCase<Op>>());
+  }
+  return worst;
+}
+
+template <typename Op, Config C>
+void checkOk() {
+  OursCase<Op, C> ours;
+  ours.cycle();
+  if (ours.rc != OskaControlReturnCode::Ok) disagree(ours.name() + ": update did not return Ok");
+}
+
+}  // namespace detail
+
+/// Runs every wrench and twist case once on the same sample and stops the
+/// process with a message unless the floor, KDL and the blocks agree within
+/// rounding; checks that the IMU and pose blocks return Ok. Returns the
+/// largest deviation seen.
+inline double checkAgreementOrDie() {
+  double worst = 0.0;
+  worst = std::max(worst, detail::checkAgreement<WrenchOp, Config::Fixed>());
+  worst = std::max(worst, detail::checkAgreement<WrenchOp, Config::Moving>());
+  worst = std::max(worst, detail::checkAgreement<TwistOp, Config::Fixed>());
+  worst = std::max(worst, detail::checkAgreement<TwistOp, Config::Moving>());
+  detail::checkOk<ImuOp, Config::Fixed>();
+  detail::checkOk<ImuOp, Config::Moving>();
+  detail::checkOk<PoseOp, Config::Fixed>();
+  detail::checkOk<PoseOp, Config::Moving>();
+  return worst;
+}
+
+}  // namespace oska::bench

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Merges the benchmark outputs of one run into bench/RESULTS.md.
+
+Inputs (all from the same run of bench/run.sh):
+
+--cpp FILE        Google Benchmark JSON of the C++ timing program, run with
+                  repetitions and aggregates (median, cv).
+--callgrind DIR   The count driver's callgrind dumps (one per case, named by
+                  the client request that triggered it) and cases.txt, whose
+                  lines are "<case> <cycles>".
+--notes FILE      Optional. Hand-written Markdown appended as it is (the
+                  profile notes, bench/notes.md).
+--python FILE     Optional. JSON written by bench/bench_python.py:
+                    {"context": {"<key>": "<text>", ...},
+                     "benchmarks": [{"name": "<block>/<config>/<impl>",
+                                     "median_ns": <float>,
+                                     "cv": <float, optional>,
+                                     "note": "<text, optional>"}, ...]}
+                  Its cases are shown in a table of their own, with their
+                  ratio to the C++ case "<block>/<config>/ours" and to the
+                  C++ floor of the same block and configuration.
+
+Case names are "<block>/<config>/<impl>". Ratios are taken within one block
+and configuration: to "<block>/<config>/floor" and to "<block>/<config>/kdl".
+Standard library only.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import json
+import os
+import platform
+import re
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+TARGET_FLOOR_RATIO = 1.3
+TARGET_BLOCKS = ("wrench", "twist")
+CONFIGS = ("fixed", "moving")
+
+
+@dataclass
+class Case:
+    name: str
+    median_ns: float | None = None
+    cv: float | None = None
+    repetitions: int | None = None
+    instructions: float | None = None
+
+    @property
+    def block(self) -> str:
+        return self.name.split("/")[0]
+
+    @property
+    def config(self) -> str:
+        return self.name.split("/")[1]
+
+    @property
+    def impl(self) -> str:
+        return self.name.split("/")[2]
+
+
+def to_ns(value: float, unit: str) -> float:
+    return value * {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[unit]
+
+
+def read_cpp(path: Path) -> tuple[dict, dict[str, Case]]:
+    data = json.loads(path.read_text())
+    cases: dict[str, Case] = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") != "aggregate":
+            continue
+        case = cases.setdefault(b["run_name"], Case(b["run_name"]))
+        case.repetitions = b.get("repetitions")
+        if b["aggregate_name"] == "median":
+            case.median_ns = to_ns(b["cpu_time"], b["time_unit"])
+        elif b["aggregate_name"] == "cv":
+            case.cv = b["cpu_time"]
+    return data["context"], cases
+
+
+def read_callgrind(directory: Path) -> dict[str, float]:
+    """Instructions per cycle for each case, less those of the empty loop."""
+    cycles = {}
+    for line in (directory / "cases.txt").read_text().split("\n"):
+        if line.strip():
+            name, n = line.split()
+            cycles[name] = int(n)
+    totals = {}
+    for dump in glob.glob(str(directory / "callgrind.out.*")):
+        text = Path(dump).read_text(errors="replace")
+        trigger = re.search(r"^desc: Trigger: Client Request: (.+)$", text, re.M)
+        total = re.search(r"^(?:summary|totals): (\d+)", text, re.M)
+        if trigger and total:
+            totals[trigger.group(1).strip()] = int(total.group(1))
+    missing = set(cycles) - set(totals)
+    if missing:
+        raise SystemExit(f"no callgrind dump for: {', '.join(sorted(missing))}")
+    loop = totals["loop"] / cycles["loop"]
+    return {name: totals[name] / n - loop for name, n in cycles.items() if name != "loop"}
+
+
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().split("\n"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def package_version(name: str) -> str:
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name],
+                             capture_output=True, text=True, check=False)
+        return out.stdout.strip() or "?"
+    except OSError:
+        return "?"
+
+
+def fmt_ns(v: float | None) -> str:
+    if v is None:
+        return "—"
+    return f"{v:.1f}" if v < 100 else f"{v:.0f}"
+
+
+def fmt_ratio(a: float | None, b: float | None) -> str:
+    if a is None or b is None or b == 0:
+        return "—"
+    return f"{a / b:.2f}×"
+
+
+def fmt_count(v: float | None) -> str:
+    return "—" if v is None else f"{v:.0f}"
+
+
+def ratio(a: float | None, b: float | None) -> float | None:
+    return None if a is None or b is None or b == 0 else a / b
+
+
+def cpp_table(cases: dict[str, Case]) -> list[str]:
+    rows = [
+        "| Case | Median time (ns) | CV | × floor | × KDL | Instructions / cycle "
+        "| instr. × floor | instr. × KDL |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for case in cases.values():
+        floor = cases.get(f"{case.block}/{case.config}/floor")
+        peer = cases.get(f"{case.block}/{case.config}/kdl")
+        cv = "—" if case.cv is None else f"{100 * case.cv:.1f}%"
+        rows.append(
+            f"| `{case.name}` | {fmt_ns(case.median_ns)} | {cv} "
+            f"| {fmt_ratio(case.median_ns, floor and floor.median_ns)} "
+            f"| {fmt_ratio(case.median_ns, peer and peer.median_ns)} "
+            f"| {fmt_count(case.instructions)} "
+            f"| {fmt_ratio(case.instructions, floor and floor.instructions)} "
+            f"| {fmt_ratio(case.instructions, peer and peer.instructions)} |")
+    return rows
+
+
+def targets(cases: dict[str, Case]) -> list[str]:
+    rows = [
+        "| Block, configuration | ours ÷ floor, time | ours ÷ floor, instructions "
+        "| ours ÷ KDL, time | ours ÷ KDL, instructions | Targets |",
+        "|---|---:|---:|---:|---:|---|",
+    ]
+    for block in TARGET_BLOCKS:
+        for config in CONFIGS:
+            ours = cases.get(f"{block}/{config}/ours")
+            floor = cases.get(f"{block}/{config}/floor")
+            peer = cases.get(f"{block}/{config}/kdl")
+            if not (ours and floor and peer):
+                continue
+            ft = ratio(ours.median_ns, floor.median_ns)
+            fi = ratio(ours.instructions, floor.instructions)
+            pt = ratio(ours.median_ns, peer.median_ns)
+            pi = ratio(ours.instructions, peer.instructions)
+            measured = [r for r in (ft, fi) if r is not None]
+            floor_ok = bool(measured) and all(r <= TARGET_FLOOR_RATIO for r in measured)
+            peer_ok = all(r is not None and r < 1.0 for r in (pt, pi))
+            verdict = "met" if floor_ok and peer_ok else "MISSED: " + ", ".join(
+                what for what, ok in ((f"≤ {TARGET_FLOOR_RATIO}× floor", floor_ok),
+                                      ("faster than KDL", peer_ok)) if not ok)
+            rows.append(f"| {block}, {config} | {fmt_ratio(ours.median_ns, floor.median_ns)} "
+                        f"| {fmt_ratio(ours.instructions, floor.instructions)} "
+                        f"| {fmt_ratio(ours.median_ns, peer.median_ns)} "
+                        f"| {fmt_ratio(ours.instructions, peer.instructions)} | {verdict} |")
+    return rows
+
+
+def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
+    data = json.loads(path.read_text())
+    lines = ["## Python", ""]
+    for key, value in data.get("context", {}).items():
+        lines.append(f"- {key}: {value}")
+    lines += [
+        "",
+        "| Case | Median time (ns) | CV | × C++ ours | × C++ floor | Note |",
+        "|---|---:|---:|---:|---:|---|",
+    ]
+    for b in data["benchmarks"]:
+        block, config = b["name"].split("/")[:2]
+        ours = cases.get(f"{block}/{config}/ours")
+        floor = cases.get(f"{block}/{config}/floor")
+        cv = "—" if b.get("cv") is None else f"{100 * b['cv']:.1f}%"
+        lines.append(
+            f"| `{b['name']}` | {fmt_ns(b['median_ns'])} | {cv} "
+            f"| {fmt_ratio(b['median_ns'], ours and ours.median_ns)} "
+            f"| {fmt_ratio(b['median_ns'], floor and floor.median_ns)} | {b.get('note', '')} |")
+    return lines + [""]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--cpp", type=Path, required=True)
+    parser.add_argument("--callgrind", type=Path, required=True)
+    parser.add_argument("--python", type=Path)
+    parser.add_argument("--notes", type=Path,
+                        help="hand-written notes appended to the results")
+    parser.add_argument("--output", type=Path, required=True)
+    args = parser.parse_args()
+
+    context, timed = read_cpp(args.cpp)
+    counts = read_callgrind(args.callgrind)
+    # Rows in the programs' own case order (the count driver runs them in it),
+    # since the timing program interleaves its repetitions at random.
+    cases = {name: timed.get(name, Case(name)) for name in counts}
+    cases.update({name: case for name, case in timed.items() if name not in cases})
+    for name, count in counts.items():
+        cases[name].instructions = count
+    reps = {c.repetitions for c in cases.values() if c.repetitions}
+
+    lines = [
+        "# Benchmark results",
+        "",
+        "Written by `bash bench/run.sh`; every figure below comes from one run of it.",
+        "",
+        f"- Date: {context.get('date', '?')}",
+        f"- CPU: {cpu_model()}, {os.cpu_count()} cores "
+        f"(Google Benchmark: {context.get('num_cpus', '?')} CPUs at "
+        f"{context.get('mhz_per_cpu', '?')} MHz; load average at start "
+        f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', [])) or '?'})",
+        f"- Host: {platform.system()} {platform.release()}",
+        f"- Compiler: {context.get('compiler', '?')}; build type {context.get('build_type', '?')}, "
+        f"flags `{context.get('cxx_flags', '?')}` for the library and the benchmark programs alike",
+        f"- Eigen {context.get('eigen', '?')}, Orocos KDL {context.get('kdl', '?')}, "
+        f"Google Benchmark {package_version('libbenchmark-dev')}, "
+        f"valgrind {package_version('valgrind')}",
+        f"- Start-up agreement check of floor, KDL and blocks (unit quaternions): "
+        f"{context.get('agreement', '?')}",
+        f"- Time: median CPU time of one cycle over {', '.join(map(str, sorted(reps))) or '?'} "
+        "repetitions (the benchmarks randomly interleaved); CV is the coefficient of "
+        "variation over those repetitions.",
+        "- Instructions: callgrind's instruction count per cycle, from a separate "
+        "driver running the same cases, less the count of the empty loop. It does not "
+        "depend on the machine's load.",
+        "",
+        "## C++: one update per cycle",
+        "",
+        "`fixed`: every entry on \"fixed_frame\". `moving`: every entry that may be on "
+        "\"moving_frame\" is on it, and the cycle includes `setFixedToMovingFrameTf` where "
+        "the block has it. `floor`: the formulas written directly with fixed-size Eigen "
+        "types on `std::array`s. `ours`: the public API of the shared library. `kdl`: "
+        "`KDL::Frame * KDL::Wrench` / `KDL::Twist`, with the conversions from and to our "
+        "arrays and quaternions done every cycle. `kdl_frame_once`: the same with the "
+        "frame built once, before the loop.",
+        "",
+        *cpp_table(cases),
+        "",
+        "## Targets",
+        "",
+        f"Update of the wrench and twist blocks at most {TARGET_FLOOR_RATIO}× the floor and "
+        "faster than KDL with its conversions; both read on time and on instructions.",
+        "",
+        *targets(cases),
+        "",
+    ]
+    if context.get("library_build_type") == "debug":
+        lines += [
+            "Google Benchmark reports its own library as a debug build (the Debian "
+            "package's build); it times the loop only and does not affect the code "
+            "measured, which is built as stated above.",
+            "",
+        ]
+    if args.python:
+        lines += python_section(args.python, cases)
+    if args.notes and args.notes.exists():
+        lines += [args.notes.read_text().rstrip(), ""]
+    args.output.write_text("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
