@@ -13,6 +13,12 @@ namespace {
 std::atomic<long> g_allocations{0};
 }  // namespace
 
+// Under the sanitizers GCC inlines these into delete-expressions and then
+// takes free() for a mismatch with operator new; the pair is malloc and free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   ++g_allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -23,6 +29,9 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace oska {
 namespace {

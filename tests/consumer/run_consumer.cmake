@@ -12,7 +12,13 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
+set(flags)
+if(CONSUMER_FLAGS)
+  # Same compiler and sanitizers as the library it links against.
+  set(flags -DCMAKE_CXX_COMPILER=${CONSUMER_CXX}
+      -DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS} -DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS})
+endif()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${consumer_build}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release ${flags})
 run(${CMAKE_COMMAND} --build ${consumer_build})
 run(${consumer_build}/consumer)

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Hardening checks, each in its own build directory (kept between runs):
+#  1. build-asan: the library and the C++ tests built with AddressSanitizer and
+#     UndefinedBehaviorSanitizer; ctest runs every test, the consumer project
+#     included. Any sanitizer report fails the run.
+#  2. build-fuzz: the libFuzzer targets (clang) under the same sanitizers; each
+#     replays its seed corpus in tests/fuzz/corpus/ once, as a regression test.
+#  3. valgrind memcheck over the C++ test program of the plain build (BUILD_DIR,
+#     the one run_tests.sh uses): no error and no leak.
+# Longer fuzzing: see tests/fuzz/README.md.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ASAN_DIR="${OSKA_ASAN_BUILD_DIR:-$ROOT/build-asan}"
+FUZZ_DIR="${OSKA_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
+
+# libFuzzer and FuzzedDataProvider.h come with clang's runtime package.
+ensure_packages "${OSKA_BASE_PACKAGES[@]}" clang libclang-rt-14-dev valgrind
+
+# A sanitizer report ends the program with a failure; leaks are reported too.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+echo "== C++ tests under ASan + UBSan =="
+BUILD_DIR="$ASAN_DIR" configure_build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSKA_SANITIZE=ON -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=ON -DOSKA_BUILD_FUZZ=OFF
+cmake --build "$ASAN_DIR" -j "$JOBS"
+ctest --test-dir "$ASAN_DIR" --output-on-failure -j "$JOBS"
+
+echo "== Fuzz corpus replay under ASan + UBSan =="
+# The compiler is chosen when the directory is first configured.
+CXX=clang++ BUILD_DIR="$FUZZ_DIR" configure_build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSKA_SANITIZE=ON -DOSKA_BUILD_FUZZ=ON -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=OFF
+cmake --build "$FUZZ_DIR" -j "$JOBS"
+ctest --test-dir "$FUZZ_DIR/tests/fuzz" --output-on-failure -j "$JOBS"
+
+echo "== C++ tests under valgrind memcheck =="
+# The plain build is shared with run_tests.sh: configured here only if missing.
+[ -f "$BUILD_DIR/CMakeCache.txt" ] || configure_build -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=ON
+cmake --build "$BUILD_DIR" -j "$JOBS" --target oska_tests
+# The test program replaces operator new and delete to count allocations;
+# nouserintercepts keeps valgrind from swapping in its own for them only.
+valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
+  --error-exitcode=1 --soname-synonyms=somalloc=nouserintercepts -q \
+  "$BUILD_DIR/tests/oska_tests" --gtest_brief=1
