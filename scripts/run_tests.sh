@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: builds the library and the C++ tests, then runs them with ctest
 # (which also builds and runs a separate project against the installed package);
-# then the hardening checks (sanitizers, fuzz corpus replay, valgrind); then builds the Python package into the project venv and runs pytest.
+# then the hardening checks (sanitizers, fuzz corpus replay, valgrind); then
+# builds the Python package into the project venv and runs pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
