@@ -2,20 +2,25 @@
 # Builds and runs the benchmarks and writes bench/RESULTS.md:
 #   1. the C++ timing program (Google Benchmark, medians over repetitions);
 #   2. the C++ instruction counts, from the count driver under callgrind;
-#   3. the Python benchmark, when bench/bench_python.py exists and the
-#      extension module imports (see OSKA_BENCH_PYTHON below); it is run as
-#      `bench_python.py --out FILE` and writes the JSON that make_results.py
-#      describes;
+#   3. the Python benchmark, bench/bench_python.py, run as
+#      `bench_python.py --out FILE` in the project venv, which is first made
+#      ready and given the package built from this tree (the functions of
+#      scripts/python_env.sh); the no-op floor module it compares with,
+#      bench/python/oska_bench_floor.cpp, is built with that venv's nanobind
+#      into its own directory (build-bench-python) and never installed;
 #   4. make_results.py, which merges the JSON outputs into the table.
 # Everything is built in its own directory (build-bench, Release, the same
 # flags as the library's default build), never in the test build.
 #
 # Environment: OSKA_BENCH_BUILD_DIR (default build-bench),
-# OSKA_BENCH_REPETITIONS (default 20), OSKA_BENCH_MIN_TIME (seconds per
-# repetition, default 0.2), OSKA_BENCH_CYCLES (cycles per case under
-# callgrind, default 100000), OSKA_BENCH_OUTPUT (default bench/RESULTS.md),
-# OSKA_BENCH_PYTHON (the interpreter for the Python benchmark; default the
-# project venv's, .venv or $OSKA_VENV_DIR, when there is one, else python3).
+# OSKA_BENCH_REPETITIONS (default 20, both halves), OSKA_BENCH_MIN_TIME
+# (seconds per repetition of a C++ case, default 0.2),
+# OSKA_BENCH_PY_MIN_TIME (the same for a Python case, default 0.1),
+# OSKA_BENCH_CYCLES (cycles per case under callgrind, default 100000),
+# OSKA_BENCH_OUTPUT (default bench/RESULTS.md), OSKA_BENCH_PYTHON (unset: the
+# project venv as above; "off": no Python half; otherwise an interpreter that
+# can already import oska_tf_utils_ext, used as it is),
+# OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python).
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -24,15 +29,37 @@ REPETITIONS="${OSKA_BENCH_REPETITIONS:-20}"
 MIN_TIME="${OSKA_BENCH_MIN_TIME:-0.2}"
 CYCLES="${OSKA_BENCH_CYCLES:-100000}"
 OUTPUT="${OSKA_BENCH_OUTPUT:-$ROOT/bench/RESULTS.md}"
+PY_MIN_TIME="${OSKA_BENCH_PY_MIN_TIME:-0.1}"
 PYTHON="${OSKA_BENCH_PYTHON:-}"
-if [ -z "$PYTHON" ]; then
-  PYTHON="${OSKA_VENV_DIR:-$ROOT/.venv}/bin/python"
-  [ -x "$PYTHON" ] || PYTHON=python3
-fi
+PY_FLOOR_DIR="${OSKA_BENCH_PYTHON_BUILD_DIR:-$ROOT/build-bench-python}"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}" libbenchmark-dev liborocos-kdl-dev valgrind python3
 configure_build -DOSKA_BUILD_BENCH=ON -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=OFF
 cmake --build "$BUILD_DIR" -j "$JOBS" --target oska_bench oska_bench_count
+
+if [ "$PYTHON" != off ]; then
+  if [ -z "$PYTHON" ]; then
+    source "$ROOT/scripts/python_env.sh"
+    ensure_python_venv
+    install_python_package
+    PYTHON="$VENV_PY"
+  fi
+  "$PYTHON" -c "import oska_tf_utils_ext" \
+    || { echo "error: $PYTHON cannot import oska_tf_utils_ext" >&2; exit 1; }
+  echo "== Python floor module: $PY_FLOOR_DIR =="
+  # The venv's CMake and Ninja (pinned, new enough for stable-ABI builds) when
+  # it has them.
+  PY_BIN="$(dirname "$PYTHON")"
+  PY_CMAKE=cmake
+  [ -x "$PY_BIN/cmake" ] && PY_CMAKE="$PY_BIN/cmake"
+  PY_GENERATOR=()
+  [ -x "$PY_BIN/ninja" ] && PY_GENERATOR=(-G Ninja -DCMAKE_MAKE_PROGRAM="$PY_BIN/ninja")
+  if [ ! -f "$PY_FLOOR_DIR/CMakeCache.txt" ]; then
+    "$PY_CMAKE" -S "$HERE/python" -B "$PY_FLOOR_DIR" "${PY_GENERATOR[@]}" \
+      -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PYTHON" >/dev/null
+  fi
+  "$PY_CMAKE" --build "$PY_FLOOR_DIR" -j "$JOBS"
+fi
 
 RAW="$BUILD_DIR/bench-results"
 rm -rf "$RAW"
@@ -54,14 +81,11 @@ valgrind --tool=callgrind --collect-atstart=no \
   || { cat "$RAW/callgrind/valgrind.log" >&2; exit 1; }
 
 MERGE_ARGS=(--cpp "$RAW/cpp.json" --callgrind "$RAW/callgrind")
-if [ -f "$HERE/bench_python.py" ]; then
-  if "$PYTHON" -c "import oska_tf_utils_ext" 2>/dev/null; then
-    echo "== Python timings =="
-    "$PYTHON" "$HERE/bench_python.py" --out "$RAW/python.json"
-    MERGE_ARGS+=(--python "$RAW/python.json")
-  else
-    echo "== Python timings skipped: $PYTHON cannot import oska_tf_utils_ext =="
-  fi
+if [ "$PYTHON" != off ]; then
+  echo "== Python timings ($REPETITIONS repetitions of ${PY_MIN_TIME}s per case) =="
+  OSKA_BENCH_PYTHON_BUILD_DIR="$PY_FLOOR_DIR" "$PYTHON" "$HERE/bench_python.py" \
+    --out "$RAW/python.json" --repetitions "$REPETITIONS" --min-time "$PY_MIN_TIME"
+  MERGE_ARGS+=(--python "$RAW/python.json")
 fi
 
 python3 "$HERE/make_results.py" "${MERGE_ARGS[@]}" --notes "$HERE/notes.md" --output "$OUTPUT"
