@@ -144,6 +144,17 @@ TEST(JsonFile, MissingFileIsNotWrapped) {
   }
 }
 
+TEST(JsonFile, PathWithAnEmbeddedNulIsRefusedNotShortened) {
+  // The part before the NUL names a readable file; it must not be opened.
+  const std::string path = std::string(OSKA_SOURCE_DIR) + "/examples/config.json";
+  try {
+    loadTfConfigFromFile(path + std::string("\0junk", 5), "tf_wrench_config");
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Could not open config file: " + path + "\\0junk");
+  }
+}
+
 TEST(JsonFile, ValidObjectFollowedByOtherTextParses) {
   TempFile file(R"({"tf_pose_config": {"name": "p"}} trailing text, even {[ broken)");
   EXPECT_EQ(loadTfConfigFromFile(file.path(), "tf_pose_config").name, "p");

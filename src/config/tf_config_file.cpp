@@ -68,6 +68,13 @@ OskaTfConfigInternal parseTfConfigSection(const json& section) {
 OskaTfConfigInternal loadTfConfigFromFile(const std::string& path, const std::string& section) {
   if (path.empty()) return OskaTfConfigInternal{};
 
+  // The file system sees a path only up to its first NUL byte: such a path
+  // would silently name another file, so it is refused, with the NUL shown.
+  if (path.find('\0') != std::string::npos) {
+    std::string shown;
+    for (char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    throw std::runtime_error("Could not open config file: " + shown);
+  }
   std::ifstream file(path);
   if (!file.is_open()) throw std::runtime_error("Could not open config file: " + path);
 
