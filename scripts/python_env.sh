@@ -80,8 +80,10 @@ run_python_tests() {
   echo "== Python tests =="
   local rc=0
   # -P keeps the working directory off sys.path: the tests import the
-  # installed modules, never anything from the source tree.
-  (cd "$ROOT" && "$VENV_PY" -P -m pytest tests/python "$@") || rc=$?
+  # installed modules, never anything from the source tree. -X dev turns on
+  # the interpreter's debug checks and -X faulthandler prints the Python stack
+  # of any crash in the extension.
+  (cd "$ROOT" && "$VENV_PY" -X dev -X faulthandler -P -m pytest tests/python "$@") || rc=$?
   if [ "$rc" -eq 5 ]; then
     echo "error: pytest collected no Python tests" >&2
   fi
