@@ -7,32 +7,9 @@ import pytest
 
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
+from quaternions import conj, normalise, qmul, rot
 
 CASES = 300
-
-
-def qmul(a, b):
-    aw, ax, ay, az = a
-    bw, bx, by, bz = b
-    return np.array([aw * bw - ax * bx - ay * by - az * bz,
-                     aw * bx + ax * bw + ay * bz - az * by,
-                     aw * by - ax * bz + ay * bw + az * bx,
-                     aw * bz + ax * by - ay * bx + az * bw])
-
-
-def conj(q):
-    return q * np.array([1.0, -1.0, -1.0, -1.0])
-
-
-def rot(q, v):
-    u = q[1:]
-    t = 2.0 * np.cross(u, v)
-    return v + q[0] * t + np.cross(u, t)
-
-
-def normalise(q):
-    s = q @ q
-    return q / np.sqrt(s) if s > 0 else q
 
 
 def resolve(entries, tf):

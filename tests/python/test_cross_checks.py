@@ -26,6 +26,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
 
+import quaternions
+
 CASES = 2000
 REL = 1e-12
 EPS = np.finfo(float).eps
@@ -241,23 +243,9 @@ class Exact:
     def sub(a, b):
         return a - b
 
-    @staticmethod
-    def conj(q):
-        return q * np.array([1.0, -1.0, -1.0, -1.0])
-
-    @staticmethod
-    def qmul(a, b):
-        aw, ax, ay, az = a
-        bw, bx, by, bz = b
-        return np.array([aw * bw - ax * bx - ay * by - az * bz,
-                         aw * bx + ax * bw + ay * bz - az * by,
-                         aw * by - ax * bz + ay * bw + az * bx,
-                         aw * bz + ax * by - ay * bx + az * bw])
-
-    @staticmethod
-    def normalise(q):
-        s = q @ q
-        return q / np.sqrt(s) if s > 0 else q
+    conj = staticmethod(quaternions.conj)
+    qmul = staticmethod(quaternions.qmul)
+    normalise = staticmethod(quaternions.normalise)
 
 
 class Bound(Exact):
