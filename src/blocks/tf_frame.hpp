@@ -65,16 +65,16 @@ struct BlockEntries {
   RotationEntry output_expr_axes;
   bool all_set = false;  ///< Every entry holds a value.
   MovingFlags moving;
-  ResolvedEntries values;
+  ResolvedEntries stored;  ///< The four values as Eigen types, as stored.
 
-  /// Brings `all_set`, `moving` and `values` in line with the entries; called
+  /// Brings `all_set`, `moving` and `stored` in line with the entries; called
   /// by the constructor and by every setter that stores an entry.
   void derive() {
     all_set = input_ref_point.is_set && input_expr_axes.is_set && output_ref_point.is_set &&
               output_expr_axes.is_set;
     moving = {isMovingFrame(input_ref_point.origin), isMovingFrame(input_expr_axes.origin),
               isMovingFrame(output_ref_point.origin), isMovingFrame(output_expr_axes.origin)};
-    values = {toVec3(input_ref_point.translation), toQuat(input_expr_axes.rotation),
+    stored = {toVec3(input_ref_point.translation), toQuat(input_expr_axes.rotation),
               toVec3(output_ref_point.translation), toQuat(output_expr_axes.rotation)};
   }
 };
@@ -113,7 +113,7 @@ struct FixedToMovingTransform {
   template <typename Kind>
   void apply(const BlockEntries& e, const double* in, double* out) const {
     if (!e.moving.any) {
-      Kind::transform(e.values, in, out);
+      Kind::transform(e.stored, in, out);
     } else {
       Kind::transform(resolve(e), in, out);
     }
@@ -125,7 +125,7 @@ struct FixedToMovingTransform {
   /// one expression, rather than written over in a copy, so that the values
   /// stay in registers.
   ResolvedEntries resolve(const BlockEntries& e) const {
-    const ResolvedEntries& v = e.values;
+    const ResolvedEntries& v = e.stored;
     const MovingFlags& m = e.moving;
     const Quat q = toQuat(fixedToMovingRotation);
     const Vec3 t = toVec3(fixedToMovingTranslation);

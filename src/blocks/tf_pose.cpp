@@ -17,22 +17,22 @@ struct PoseKind {
   // the input reference point locates O_m, and the output entries on the
   // moving frame are resolved against it.
   static void transform(const BlockEntries& e, const double* in, double* out) {
-    const Quat q_ia = toQuat(e.input_expr_axes.rotation);
-    const Vec3 p_f = rot(q_ia, ConstVec3Map(in));
+    const ResolvedEntries& v = e.stored;
+    const Quat& q_ia = v.input_axes;
     const Quat q_f = normalise(q_ia * toQuat(in + 3));
 
-    const Vec3 r_in = toVec3(e.input_ref_point.translation);
-    const Vec3 r_out = toVec3(e.output_ref_point.translation);
-    const Vec3 p_out = e.moving.output_point
-                           ? Vec3(p_f - (e.moving.input_point ? rot(q_f, r_in) : r_in) +
-                                  rot(q_f, r_out))
-                           : r_out;
+    // A fixed output point is the stored point itself; the input position
+    // enters only through the body origin O_m = P_f − R_in'.
+    Vec3 p_out = v.output_point;
+    if (e.moving.output_point) {
+      const Vec3 p_f = rot(q_ia, ConstVec3Map(in));
+      const Vec3 r_in = e.moving.input_point ? rot(q_f, v.input_point) : v.input_point;
+      p_out = p_f - r_in + rot(q_f, v.output_point);
+    }
+    const Quat q_oa = e.moving.output_axes ? normalise(q_f * v.output_axes) : v.output_axes;
 
-    const Quat q_oa = toQuat(e.output_expr_axes.rotation);
-    const Quat q_oa_f = e.moving.output_axes ? normalise(q_f * q_oa) : q_oa;
-
-    storeVec3(rotConj(q_oa_f, p_out), out);
-    storeQuat(q_oa_f.conjugate() * q_f, out + 3);
+    storeVec3(rotConj(q_oa, p_out), out);
+    storeQuat(q_oa.conjugate() * q_f, out + 3);
   }
 };
 

@@ -71,8 +71,10 @@ OskaTfConfigInternal loadTfConfigFromFile(const std::string& path, const std::st
   // The file system sees a path only up to its first NUL byte: such a path
   // would silently name another file, so it is refused, with the NUL shown.
   if (path.find('\0') != std::string::npos) {
-    std::string shown;
-    for (char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    std::string shown = path;
+    for (auto at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at)) {
+      shown.replace(at, 1, "\\0");
+    }
     throw std::runtime_error("Could not open config file: " + shown);
   }
   std::ifstream file(path);
