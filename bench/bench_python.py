@@ -314,21 +314,27 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
 
             if block not in PEER_BLOCKS:
                 continue
-            fn = NUMPY[block]
-            out = np.zeros(6)
+            def peer(impl, fn, note):
+                """Checks a peer against the block on the sample, then adds it as a case;
+                on the moving cycle the peer also takes the transform."""
+                out = np.zeros(6)
+                env = {"fn": fn, "x": x, "y": y}
+                if moving_cycle:
+                    fn(x, out, tf)
+                    env["tf"] = tf
+                else:
+                    fn(x, out)
+                cases.append(Case(f"{block}/{config}/{impl}",
+                                  "fn(x, y, tf)" if moving_cycle else "fn(x, y)", env, note))
+                return check_close(f"{block}/{config}/{impl}", out, ref)
+
             if moving_cycle:
-                fn(x, out, tf)
-                worst = max(worst, check_close(f"{block}/{config}/numpy", out, ref))
-                cases.append(Case(f"{block}/{config}/numpy", "fn(x, y, tf)",
-                                  {"fn": fn, "x": x, "y": y, "tf": tf},
-                                  "the formulas in NumPy, entries resolved each sample"))
+                worst = max(worst, peer("numpy", NUMPY[block],
+                                        "the formulas in NumPy, entries resolved each sample"))
             else:
-                fn(x, out)
-                worst = max(worst, check_close(f"{block}/{config}/numpy", out, ref))
-                cases.append(Case(f"{block}/{config}/numpy", "fn(x, y)",
-                                  {"fn": fn, "x": x, "y": y},
-                                  "the formulas in NumPy"))
+                worst = max(worst, peer("numpy", NUMPY[block], "the formulas in NumPy"))
                 m = np_matrix_once(block)
+                out = np.zeros(6)
                 np.matmul(m, x, out=out)
                 worst = max(worst, check_close(f"{block}/{config}/numpy_matrix_once", out, ref))
                 cases.append(Case(f"{block}/{config}/numpy_matrix_once",
@@ -338,24 +344,13 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
             if pin is None:
                 continue
             if moving_cycle:
-                fn = pin_fns[(block, "moving")]
-                fn(x, out, tf)
-                worst = max(worst, check_close(f"{block}/{config}/pin", out, ref))
-                cases.append(Case(f"{block}/{config}/pin", "fn(x, y, tf)",
-                                  {"fn": fn, "x": x, "y": y, "tf": tf},
-                                  "SE3 from arrays each sample, composed with the transform"))
+                worst = max(worst, peer("pin", pin_fns[(block, "moving")],
+                                        "SE3 from arrays each sample, composed with the transform"))
             else:
-                fn = pin_fns[(block, "fixed")]
-                fn(x, out)
-                worst = max(worst, check_close(f"{block}/{config}/pin", out, ref))
-                cases.append(Case(f"{block}/{config}/pin", "fn(x, y)",
-                                  {"fn": fn, "x": x, "y": y},
-                                  "SE3 from arrays each sample"))
-                fn = pin_fns[(block, "frame_once")]
-                fn(x, out)
-                worst = max(worst, check_close(f"{block}/{config}/pin_frame_once", out, ref))
-                cases.append(Case(f"{block}/{config}/pin_frame_once", "fn(x, y)",
-                                  {"fn": fn, "x": x, "y": y}, "SE3 built once"))
+                worst = max(worst, peer("pin", pin_fns[(block, "fixed")],
+                                        "SE3 from arrays each sample"))
+                worst = max(worst, peer("pin_frame_once", pin_fns[(block, "frame_once")],
+                                        "SE3 built once"))
     agreement = f"ok, largest deviation {worst:.3g}"
     return cases, agreement
 
