@@ -1,9 +1,10 @@
-// update() must not touch the heap on its success path. The global allocation
+// update() and updateBatch() must not touch the heap on their success paths. The global allocation
 // functions of this test program are replaced by counting ones; the library,
 // loaded into the same process, resolves to them too.
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,15 +37,16 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace oska {
 namespace {
 
-using test::BlockTraits;
 
 template <typename Block>
 class NoAllocation : public ::testing::Test {};
-using Blocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu, OskaTfPose>;
-TYPED_TEST_SUITE(NoAllocation, Blocks);
+TYPED_TEST_SUITE(NoAllocation, test::AllBlockTypes);
 
 TYPED_TEST(NoAllocation, UpdateOnTheSuccessPathAllocatesNothing) {
   constexpr std::size_t N = BlockTraits<TypeParam>::kSize;
+  constexpr std::size_t kBatch = 37;  // whole tiles and a remainder
+  std::vector<double> rows(kBatch * N, 0.25), tf(kBatch * 7, 0.0), aux(kBatch * 3, 0.1);
+  for (std::size_t i = 0; i < kBatch; ++i) tf[7 * i + 3] = 1.0;
   for (const char* origin : {"fixed_frame", "moving_frame"}) {
     OskaTfConfig config = test::fixedIdentityConfig();
     config.input_ref_point = {origin, {0.1, 0.2, 0.3}};
@@ -62,6 +64,10 @@ TYPED_TEST(NoAllocation, UpdateOnTheSuccessPathAllocatesNothing) {
       }
       ASSERT_EQ(block.update(in, out), OskaControlReturnCode::Ok);
       ASSERT_EQ(block.update(out, out), OskaControlReturnCode::Ok);
+      ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), kBatch, tf.data(), aux.data()),
+                OskaControlReturnCode::Ok);
+      ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), kBatch),
+                OskaControlReturnCode::Ok);
     }
     EXPECT_EQ(g_allocations.load() - before, 0) << origin;
   }

@@ -10,7 +10,6 @@
 namespace oska {
 namespace {
 
-using test::BlockTraits;
 using test::CerrCapture;
 using test::TempFile;
 
@@ -63,8 +62,7 @@ class BlockFrame : public ::testing::Test {
   }
 };
 
-using Blocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu, OskaTfPose>;
-TYPED_TEST_SUITE(BlockFrame, Blocks);
+TYPED_TEST_SUITE(BlockFrame, test::AllBlockTypes);
 
 TYPED_TEST(BlockFrame, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntouched) {
   TypeParam block(OskaTfConfig{});
@@ -261,8 +259,7 @@ TYPED_TEST(BlockFrame, ASetterBetweenUpdatesTakesEffectOnTheNextOne) {
 // ------------------------------------------- the moving-frame precondition --
 template <typename Block>
 class TransformBlockFrame : public BlockFrame<Block> {};
-using TransformBlocks = ::testing::Types<OskaTfWrench, OskaTfTwist, OskaTfImu>;
-TYPED_TEST_SUITE(TransformBlockFrame, TransformBlocks);
+TYPED_TEST_SUITE(TransformBlockFrame, test::TransformBlockTypes);
 
 TYPED_TEST(TransformBlockFrame, MovingEntryNeedsOneTransformEverAfterwardsNoMore) {
   for (int entry = 0; entry < 4; ++entry) {

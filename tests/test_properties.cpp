@@ -1,8 +1,6 @@
 // Properties over seeded random samples: every block against the scalar
 // formulas written out in test_support.hpp, and physical checks that catch a
 // wrong sign or a swapped lever arm that a single example might miss.
-#include <random>
-
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -11,37 +9,6 @@ namespace oska {
 namespace {
 
 using namespace test;  // NOLINT: the scalar reference formulas
-
-class Random {
- public:
-  double uniform(double lo = -2.0, double hi = 2.0) {
-    return std::uniform_real_distribution<double>(lo, hi)(engine_);
-  }
-  V3 vec() { return {uniform(), uniform(), uniform()}; }
-  Q4 quat() { return {uniform(), uniform(), uniform(), uniform()}; }  // deliberately non-unit
-  Q4 unitQuat() { return normalise(quat()); }
-  const char* origin() { return uniform(0, 1) < 0.5 ? "moving_frame" : "fixed_frame"; }
-
- private:
-  std::mt19937_64 engine_{20261208};
-};
-
-struct RandomCase {
-  OskaTfConfig config;
-  std::array<double, 7> tf;
-};
-
-RandomCase randomCase(Random& rng, bool unit) {
-  RandomCase c;
-  c.config.input_ref_point = {rng.origin(), rng.vec()};
-  c.config.input_expr_axes = {rng.origin(), unit ? rng.unitQuat() : rng.quat()};
-  c.config.output_ref_point = {rng.origin(), rng.vec()};
-  c.config.output_expr_axes = {rng.origin(), unit ? rng.unitQuat() : rng.quat()};
-  const V3 t = rng.vec();
-  const Q4 q = unit ? rng.unitQuat() : rng.quat();
-  c.tf = {t[0], t[1], t[2], q[0], q[1], q[2], q[3]};
-  return c;
-}
 
 bool moving(const std::string& origin) { return origin == "moving_frame"; }
 

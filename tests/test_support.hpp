@@ -1,4 +1,4 @@
-// Helpers shared by the C++ tests: block traits, stderr capture, temporary
+// Helpers shared by the C++ tests: the block lists, stderr capture, temporary
 // JSON files and a scalar reference of the quaternion formulas (independent of
 // the library's Eigen code).
 #pragma once
@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -18,37 +21,44 @@
 
 namespace oska::test {
 
-template <typename Block>
-struct BlockTraits;
+// ------------------------------------------------------------ block lists --
+// The typed tests run on every kind of oska::AllBlocks, or on those of them
+// that take a fixed-to-moving transform.
 
-template <>
-struct BlockTraits<OskaTfWrench> {
-  static constexpr std::size_t kSize = 6;
-  static constexpr const char* kName = "OskaTfWrench";
-  static constexpr const char* kSection = "tf_wrench_config";
-  static constexpr bool kHasTransform = true;
+template <typename... Blocks>
+::testing::Types<Blocks...> gtestTypes(BlockList<Blocks...>);
+
+template <typename List, typename Kept = BlockList<>>
+struct TransformBlocksOf;
+template <typename... Kept>
+struct TransformBlocksOf<BlockList<>, BlockList<Kept...>> {
+  using type = BlockList<Kept...>;
 };
-template <>
-struct BlockTraits<OskaTfTwist> {
-  static constexpr std::size_t kSize = 6;
-  static constexpr const char* kName = "OskaTfTwist";
-  static constexpr const char* kSection = "tf_twist_config";
-  static constexpr bool kHasTransform = true;
+template <typename First, typename... Rest, typename... Kept>
+struct TransformBlocksOf<BlockList<First, Rest...>, BlockList<Kept...>> {
+  using type = typename TransformBlocksOf<
+      BlockList<Rest...>, std::conditional_t<BlockTraits<First>::kHasTransform,
+                                             BlockList<Kept..., First>, BlockList<Kept...>>>::type;
 };
-template <>
-struct BlockTraits<OskaTfImu> {
-  static constexpr std::size_t kSize = 6;
-  static constexpr const char* kName = "OskaTfImu";
-  static constexpr const char* kSection = "tf_imu_config";
-  static constexpr bool kHasTransform = true;
-};
-template <>
-struct BlockTraits<OskaTfPose> {
-  static constexpr std::size_t kSize = 7;
-  static constexpr const char* kName = "OskaTfPose";
-  static constexpr const char* kSection = "tf_pose_config";
-  static constexpr bool kHasTransform = false;
-};
+
+/// Every block kind, for TYPED_TEST_SUITE.
+using AllBlockTypes = decltype(gtestTypes(AllBlocks{}));
+/// The kinds that take a fixed-to-moving transform.
+using TransformBlockTypes = decltype(gtestTypes(typename TransformBlocksOf<AllBlocks>::type{}));
+
+/// updateBatch of whichever signature the block has; `tf` and `aux` are
+/// passed where it takes them.
+template <typename Block>
+OskaControlReturnCode updateBatchOf(Block& block, const double* in, double* out, std::size_t count,
+                                    const double* tf = nullptr, const double* aux = nullptr) {
+  if constexpr (BlockTraits<Block>::kAuxSize > 0) {
+    return block.updateBatch(in, out, count, tf, aux);
+  } else if constexpr (BlockTraits<Block>::kHasTransform) {
+    return block.updateBatch(in, out, count, tf);
+  } else {
+    return block.updateBatch(in, out, count);
+  }
+}
 
 /// Redirects std::cerr into a string for the lifetime of the object.
 class CerrCapture {
@@ -137,6 +147,42 @@ void expectClose(const std::array<double, N>& actual, const std::array<double, N
   double scale = 1.0;
   for (double v : expected) scale = std::max(scale, std::fabs(v));
   expectNear(actual, expected, relative * scale);
+}
+
+/// Seeded random values for the property tests.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed = 20261208) : engine_(seed) {}
+
+  double uniform(double lo = -2.0, double hi = 2.0) {
+    return std::uniform_real_distribution<double>(lo, hi)(engine_);
+  }
+  V3 vec() { return {uniform(), uniform(), uniform()}; }
+  Q4 quat() { return {uniform(), uniform(), uniform(), uniform()}; }  // deliberately non-unit
+  Q4 unitQuat() { return normalise(quat()); }
+  const char* origin() { return uniform(0, 1) < 0.5 ? "moving_frame" : "fixed_frame"; }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+struct RandomCase {
+  OskaTfConfig config;
+  std::array<double, 7> tf;
+};
+
+/// Random entries on either frame and a random transform; unit or
+/// deliberately non-unit quaternions.
+inline RandomCase randomCase(Random& rng, bool unit) {
+  RandomCase c;
+  c.config.input_ref_point = {rng.origin(), rng.vec()};
+  c.config.input_expr_axes = {rng.origin(), unit ? rng.unitQuat() : rng.quat()};
+  c.config.output_ref_point = {rng.origin(), rng.vec()};
+  c.config.output_expr_axes = {rng.origin(), unit ? rng.unitQuat() : rng.quat()};
+  const V3 t = rng.vec();
+  const Q4 q = unit ? rng.unitQuat() : rng.quat();
+  c.tf = {t[0], t[1], t[2], q[0], q[1], q[2], q[3]};
+  return c;
 }
 
 /// A configuration with every entry on "fixed_frame" at the identity.

@@ -6,27 +6,19 @@
 //
 // The moving frame is the body itself: its orientation comes from the input
 // quaternion and its origin from the input position and the input reference
-// point. There is no fixed-to-moving transform. With stored entries R_in,
-// Q_ia (input point and axes) and R_out, Q_oa (output point and axes):
-//
-//   P_f   = rot(Q_ia, p)                       Q_f = normalise(Q_ia ⊗ q)
-//   R_in' = rot(Q_f, R_in) if R_in is on "moving_frame", else R_in
-//   P_out = P_f − R_in' + rot(Q_f, R_out) if R_out is on "moving_frame", else R_out
-//   Q_oa' = normalise(Q_f ⊗ Q_oa) if Q_oa is on "moving_frame", else Q_oa
-//   out   = [rot(conj(Q_oa'), P_out), conj(Q_oa') ⊗ Q_f]
-//
-// normalise divides by the norm whenever the squared norm is positive and
-// leaves a zero or non-finite quaternion unchanged. The input axes must not be
-// on "moving_frame" (they are needed to find the moving frame): update then
-// reports the block not ready.
-//
-// update() allocates nothing, builds no string and never throws.
+// point, so there is no fixed-to-moving transform. The input axes must not be
+// on "moving_frame" (they are needed to find the body): update then reports
+// the block not ready. The block normalises the body orientation, and the
+// output axes when they are on "moving_frame". The formula: README.md,
+// section "Pose"; the real-time contract as for OskaTfWrench (tf_wrench.hpp).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
+#include "oska/block_traits.hpp"
 #include "oska/control.hpp"
 #include "oska/export.hpp"
 #include "oska/tf_config.hpp"
@@ -48,23 +40,44 @@ class OSKA_API OskaTfPose {
   /// Block name from the configuration; valid as long as the block lives.
   const std::string& name() const;
 
-  /// Entry setters: false (and one line on std::cerr) for an entry loaded from
-  /// JSON, otherwise store origin and values unchanged and return true.
+  /// Entry setters: false (and one line) for an entry loaded from JSON,
+  /// otherwise store origin and values unchanged and return true.
   /// "moving_frame" input axes are accepted here and refused by update().
   bool setInputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
   bool setInputExpressionAxes(const std::string& origin, const std::array<double, 4>& rotation);
   bool setOutputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
   bool setOutputExpressionAxes(const std::string& origin, const std::array<double, 4>& rotation);
 
+  /// True exactly when update would compute: every entry set and the input
+  /// axes not on "moving_frame". Writes nothing.
+  bool isReady() const noexcept;
+
   /// Transforms one pose; Ok with all seven outputs written, otherwise
   /// pose_out untouched. pose_in and pose_out may be the same array.
   OskaControlReturnCode update(const std::array<double, 7>& pose_in,
                                std::array<double, 7>& pose_out);
 
+  /// Transforms `count` poses of seven doubles; as OskaTfWrench::updateBatch,
+  /// without transforms.
+  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count);
+
   class OskaTfPoseImpl;
 
  private:
   std::unique_ptr<OskaTfPoseImpl> impl_;
+};
+
+template <>
+struct BlockTraits<OskaTfPose> {
+  static constexpr const char* kName = "OskaTfPose";
+  static constexpr const char* kSection = "tf_pose_config";
+  static constexpr std::size_t kSize = 7;
+  static constexpr bool kHasTransform = false;
+  static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kSignal = "pose";
+  static constexpr const char* kComponents = "[px, py, pz, qw, qx, qy, qz]";
+  static constexpr const char* kUnits = "";
+  static constexpr const char* kBetween = "reference points";
 };
 
 }  // namespace oska

@@ -3,22 +3,16 @@
 //
 // Signal: [vx, vy, vz, wx, wy, wz], linear velocity in m/s and angular
 // velocity in rad/s; reference points in the length unit of the velocity.
-//
-// With the resolved entries P_in, Q_in, P_out, Q_out (see tf_wrench.hpp for
-// rot, ⊗, conj and how "moving_frame" entries are resolved):
-//
-//   w_fixed = rot(Q_in, w)
-//   v_fixed = rot(Q_in, v) + w_fixed × (P_out − P_in)
-//   out     = [rot(conj(Q_out), v_fixed), rot(conj(Q_out), w_fixed)]
-//
-// Quaternions are [w, x, y, z] and are used as supplied, never normalised.
-// update() allocates nothing, builds no string and never throws.
+// The formula: README.md, section "Twist"; frames and entries as for
+// OskaTfWrench (tf_wrench.hpp), which also states the real-time contract.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
+#include "oska/block_traits.hpp"
 #include "oska/control.hpp"
 #include "oska/export.hpp"
 #include "oska/tf_config.hpp"
@@ -40,8 +34,8 @@ class OSKA_API OskaTfTwist {
   /// Block name from the configuration; valid as long as the block lives.
   const std::string& name() const;
 
-  /// Entry setters: false (and one line on std::cerr) for an entry loaded from
-  /// JSON, otherwise store origin and values unchanged and return true.
+  /// Entry setters: false (and one line) for an entry loaded from JSON,
+  /// otherwise store origin and values unchanged and return true.
   bool setInputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
   bool setInputExpressionAxes(const std::string& origin, const std::array<double, 4>& rotation);
   bool setOutputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
@@ -50,15 +44,35 @@ class OSKA_API OskaTfTwist {
   /// Pose of the moving frame in the fixed frame, [tx, ty, tz, qw, qx, qy, qz].
   void setFixedToMovingFrameTf(const std::array<double, 7>& tf);
 
+  /// True exactly when update would compute. Writes nothing.
+  bool isReady() const noexcept;
+
   /// Transforms one sample; Ok with all six outputs written, otherwise
   /// twist_out untouched. twist_in and twist_out may be the same array.
   OskaControlReturnCode update(const std::array<double, 6>& twist_in,
                                std::array<double, 6>& twist_out);
 
+  /// Transforms `count` samples of six doubles; as OskaTfWrench::updateBatch.
+  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count,
+                                    const double* fixed_to_moving_tf = nullptr);
+
   class OskaTfTwistImpl;
 
  private:
   std::unique_ptr<OskaTfTwistImpl> impl_;
+};
+
+template <>
+struct BlockTraits<OskaTfTwist> {
+  static constexpr const char* kName = "OskaTfTwist";
+  static constexpr const char* kSection = "tf_twist_config";
+  static constexpr std::size_t kSize = 6;
+  static constexpr bool kHasTransform = true;
+  static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kSignal = "twist";
+  static constexpr const char* kComponents = "[vx, vy, vz, wx, wy, wz]";
+  static constexpr const char* kUnits = "m/s and rad/s";
+  static constexpr const char* kBetween = "reference frames";
 };
 
 }  // namespace oska

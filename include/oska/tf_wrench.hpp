@@ -1,32 +1,23 @@
 // OskaTfWrench: a wrench measured about one point along one set of axes,
 // re-expressed about another point along other axes.
 //
-// Signal: [fx, fy, fz, tx, ty, tz], force in N and moment in N·m.
+// Signal: [fx, fy, fz, tx, ty, tz], force in N and moment in N·m; reference
+// points in metres. The formula, the frames and how entries on
+// "moving_frame" are resolved: README.md, sections "Frames and entries" and
+// "Wrench".
 //
-// With the resolved entries P_in, Q_in (input point and axes) and P_out, Q_out
-// (output point and axes), all relative to the fixed frame:
-//
-//   f_fixed = rot(Q_in, f)
-//   m_fixed = rot(Q_in, m) + (P_in − P_out) × f_fixed
-//   out     = [rot(conj(Q_out), f_fixed), rot(conj(Q_out), m_fixed)]
-//
-// rot(q, v) = v + w·t + u × t with t = 2·(u × v), for q = [w, u]; quaternions
-// are [w, x, y, z] and are used exactly as supplied, never normalised.
-//
-// Frame entries: an entry whose origin is exactly "moving_frame" is given in
-// the moving frame and is resolved through the fixed-to-moving transform
-// [tx, ty, tz, qw, qx, qy, qz] (the pose of the moving frame in the fixed
-// frame): a point p becomes rot(q, p) + t, axes e become q ⊗ e. Any other
-// origin means the fixed frame.
-//
-// Real-time use: update() allocates nothing, builds no string and never
-// throws. One block must not be used from two threads at once.
+// Quaternions are [w, x, y, z], scalar first, used exactly as supplied
+// (never normalised). update() and updateBatch() allocate nothing, build no
+// string and never throw; a failed call hands one line to the diagnostic
+// sink (diagnostics.hpp). One block must not be used from two threads at once.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
+#include "oska/block_traits.hpp"
 #include "oska/control.hpp"
 #include "oska/export.hpp"
 #include "oska/tf_config.hpp"
@@ -50,8 +41,8 @@ class OSKA_API OskaTfWrench {
   const std::string& name() const;
 
   /// Entry setters. Each stores origin and values unchanged and returns true,
-  /// or, when the entry was loaded from JSON, writes one line to std::cerr and
-  /// returns false. Points are [x, y, z]; rotations are [w, x, y, z].
+  /// or, when the entry was loaded from JSON, writes one line and returns
+  /// false. Points are [x, y, z]; rotations are [w, x, y, z].
   bool setInputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
   bool setInputExpressionAxes(const std::string& origin, const std::array<double, 4>& rotation);
   bool setOutputReferencePoint(const std::string& origin, const std::array<double, 3>& translation);
@@ -62,17 +53,46 @@ class OSKA_API OskaTfWrench {
   /// used by every later update.
   void setFixedToMovingFrameTf(const std::array<double, 7>& tf);
 
+  /// True exactly when update would compute: every entry set, and a
+  /// transform given if an entry is on "moving_frame". Writes nothing.
+  bool isReady() const noexcept;
+
   /// Transforms one sample. Returns Ok with all six outputs written; on a
-  /// not-ready cycle writes one line to std::cerr, leaves wrench_out untouched
-  /// and returns applyPolicy(policy, NotReady). wrench_in and wrench_out may
-  /// be the same array.
+  /// not-ready cycle writes one line, leaves wrench_out untouched and returns
+  /// applyPolicy(policy, NotReady). wrench_in and wrench_out may be the same
+  /// array.
   OskaControlReturnCode update(const std::array<double, 6>& wrench_in,
                                std::array<double, 6>& wrench_out);
+
+  /// Transforms `count` samples, rows of six doubles one after another: the
+  /// same as setFixedToMovingFrameTf(fixed_to_moving_tf[i]) then update(in[i],
+  /// out[i]) for each i, bit for bit, with the checks made and any line
+  /// written once for the call. `fixed_to_moving_tf` holds `count` rows
+  /// [tx, ty, tz, qw, qx, qy, qz], the last of which stays stored, or is null:
+  /// then the stored transform serves every sample. On a not-ready call
+  /// nothing is written. `out` may be `in` itself, but may not overlap it
+  /// otherwise, nor overlap the transforms (Error, with one line). A count of
+  /// 0 returns Ok and touches nothing.
+  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count,
+                                    const double* fixed_to_moving_tf = nullptr);
 
   class OskaTfWrenchImpl;
 
  private:
   std::unique_ptr<OskaTfWrenchImpl> impl_;
+};
+
+template <>
+struct BlockTraits<OskaTfWrench> {
+  static constexpr const char* kName = "OskaTfWrench";
+  static constexpr const char* kSection = "tf_wrench_config";
+  static constexpr std::size_t kSize = 6;
+  static constexpr bool kHasTransform = true;
+  static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kSignal = "wrench";
+  static constexpr const char* kComponents = "[fx, fy, fz, tx, ty, tz]";
+  static constexpr const char* kUnits = "N and N\u00b7m";
+  static constexpr const char* kBetween = "reference frames";
 };
 
 }  // namespace oska

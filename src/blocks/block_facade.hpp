@@ -1,14 +1,16 @@
 // Defines the public operations of a block class by forwarding each to its
-// implementation object, so that the forwarding is written once for all four
+// implementation object, so that the forwarding is written once for all
 // blocks. `Block` is the public class; its nested `Block##Impl` must be a
-// complete TfBlockFrame at the point of use.
+// complete BlockCore at the point of use.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
-#define OSKA_TF_BLOCK_FACADE(Block)                                                              \
+// What every block has.
+#define OSKA_BLOCK_FACADE(Block)                                                                 \
   Block::Block(const OskaTfConfig& config) : impl_(std::make_unique<Block##Impl>(config)) {}     \
   Block::Block(const std::string& config_file)                                                   \
       : impl_(std::make_unique<Block##Impl>(config_file)) {}                                     \
@@ -30,12 +32,34 @@
                                       const std::array<double, 4>& rotation) {                   \
     return impl_->setOutputExpressionAxes(origin, rotation);                                     \
   }                                                                                              \
+  bool Block::isReady() const noexcept { return impl_->isReady(); }                              \
   OskaControlReturnCode Block::update(const Block##Impl::Signal& in, Block##Impl::Signal& out) { \
     return impl_->update(in, out);                                                               \
   }
 
-// The fixed-to-moving transform setter, for blocks that have one.
-#define OSKA_TF_BLOCK_FIXED_TO_MOVING(Block)                           \
-  void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) { \
-    impl_->setFixedToMovingFrameTf(tf);                                  \
+// A block whose moving frame is the body pose itself: batches without
+// transform rows.
+#define OSKA_BLOCK_BATCH(Block)                                                                  \
+  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count) {   \
+    return impl_->updateBatch(in, out, count, nullptr, nullptr);                                 \
+  }
+
+// A block that takes the fixed-to-moving transform, per call or per sample.
+#define OSKA_BLOCK_TRANSFORM_BATCH(Block)                                                        \
+  void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) {                         \
+    impl_->setFixedToMovingFrameTf(tf);                                                          \
+  }                                                                                              \
+  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
+                                           const double* tf) {                                   \
+    return impl_->updateBatch(in, out, count, tf, nullptr);                                      \
+  }
+
+// The same, with a second optional input per sample (BlockTraits::kAuxSize).
+#define OSKA_BLOCK_TRANSFORM_AUX_BATCH(Block)                                                    \
+  void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) {                         \
+    impl_->setFixedToMovingFrameTf(tf);                                                          \
+  }                                                                                              \
+  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
+                                           const double* tf, const double* aux) {                \
+    return impl_->updateBatch(in, out, count, tf, aux);                                          \
   }

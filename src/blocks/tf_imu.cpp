@@ -1,38 +1,40 @@
-// IMU block: the shared frame plus the rigid-body acceleration transfer.
+// IMU block: the shared core plus the rigid-body acceleration transfer.
 #include "oska/tf_imu.hpp"
 
+#include "block_core.hpp"
 #include "block_facade.hpp"
-#include "tf_frame.hpp"
 
 namespace oska {
 namespace detail {
 
-struct ImuKind {
-  static constexpr const char* kClassName = "OskaTfImu";
-  static constexpr const char* kSection = "tf_imu_config";
-  static constexpr std::size_t kSize = 6;
-  using MovingFrame = FixedToMovingTransform;
+struct ImuKind : KindOf<OskaTfImu> {
+  using Source = TransformSource;
 
-  // ω1 = rot(Q_in, ω); a1 = rot(Q_in, a) + ω1 × (ω1 × (P_out − P_in)), the
-  // centripetal term only; both re-expressed along the output axes.
-  static void transform(const ResolvedEntries& r, const double* in, double* out) {
-    const Vec3 w1 = rot(r.input_axes, ConstVec3Map(in + 3));
-    const Vec3 d = r.output_point - r.input_point;
-    Vec3 a1 = rot(r.input_axes, ConstVec3Map(in));
-    a1 += w1.cross(w1.cross(d));
-    storeVec3(rotConj(r.output_axes, a1), out);
-    storeVec3(rotConj(r.output_axes, w1), out + 3);
+  // ω' = rot(Q_in, ω), d = P_out − P_in;
+  // a' = rot(Q_in, a) + ω' × (ω' × d), or with an angular acceleration α
+  // (batch only) a' = rot(Q_in, a) + α' × d + ω' × (ω' × d), α' = rot(Q_in, α);
+  // out = [rot(conj(Q_out), a'), rot(conj(Q_out), ω')]. Inputs are read
+  // before any output is written.
+  template <typename T>
+  OSKA_INLINE static void transform(const Entries<T>& r, const T* in, T* out, const T* alpha) {
+    const Vec3<T> w = rot(r.input_axes, loadVec3(in + 3));
+    const Vec3<T> d = r.output_point - r.input_point;
+    Vec3<T> a = rot(r.input_axes, loadVec3(in));
+    if (alpha != nullptr) a = a + cross(rot(r.input_axes, loadVec3(alpha)), d);
+    a = a + cross(w, cross(w, d));
+    storeVec3(rotConj(r.output_axes, a), out);
+    storeVec3(rotConj(r.output_axes, w), out + 3);
   }
 };
 
 }  // namespace detail
 
-class OskaTfImu::OskaTfImuImpl : public detail::TfBlockFrame<detail::ImuKind> {
+class OskaTfImu::OskaTfImuImpl : public detail::BlockCore<detail::ImuKind> {
  public:
-  using TfBlockFrame::TfBlockFrame;
+  using BlockCore::BlockCore;
 };
 
-OSKA_TF_BLOCK_FACADE(OskaTfImu)
-OSKA_TF_BLOCK_FIXED_TO_MOVING(OskaTfImu)
+OSKA_BLOCK_FACADE(OskaTfImu)
+OSKA_BLOCK_TRANSFORM_AUX_BATCH(OskaTfImu)
 
 }  // namespace oska

@@ -1,37 +1,35 @@
-// Wrench block: the shared frame plus the wrench arithmetic.
+// Wrench block: the shared core plus the wrench arithmetic.
 #include "oska/tf_wrench.hpp"
 
+#include "block_core.hpp"
 #include "block_facade.hpp"
-#include "tf_frame.hpp"
 
 namespace oska {
 namespace detail {
 
-struct WrenchKind {
-  static constexpr const char* kClassName = "OskaTfWrench";
-  static constexpr const char* kSection = "tf_wrench_config";
-  static constexpr std::size_t kSize = 6;
-  using MovingFrame = FixedToMovingTransform;
+struct WrenchKind : KindOf<OskaTfWrench> {
+  using Source = TransformSource;
 
-  // f_fixed = rot(Q_in, f); m_fixed = rot(Q_in, m) + (P_in − P_out) × f_fixed;
-  // both re-expressed along the output axes. Inputs are read before any write.
-  static void transform(const ResolvedEntries& r, const double* in, double* out) {
-    const Vec3 f_fixed = rot(r.input_axes, ConstVec3Map(in));
-    const Vec3 m_fixed =
-        rot(r.input_axes, ConstVec3Map(in + 3)) + (r.input_point - r.output_point).cross(f_fixed);
-    storeVec3(rotConj(r.output_axes, f_fixed), out);
-    storeVec3(rotConj(r.output_axes, m_fixed), out + 3);
+  // f' = rot(Q_in, f); m' = rot(Q_in, m) + (P_in − P_out) × f';
+  // out = [rot(conj(Q_out), f'), rot(conj(Q_out), m')]. Inputs are read
+  // before any output is written.
+  template <typename T>
+  OSKA_INLINE static void transform(const Entries<T>& r, const T* in, T* out, const T*) {
+    const Vec3<T> f = rot(r.input_axes, loadVec3(in));
+    const Vec3<T> m = rot(r.input_axes, loadVec3(in + 3)) + cross(r.input_point - r.output_point, f);
+    storeVec3(rotConj(r.output_axes, f), out);
+    storeVec3(rotConj(r.output_axes, m), out + 3);
   }
 };
 
 }  // namespace detail
 
-class OskaTfWrench::OskaTfWrenchImpl : public detail::TfBlockFrame<detail::WrenchKind> {
+class OskaTfWrench::OskaTfWrenchImpl : public detail::BlockCore<detail::WrenchKind> {
  public:
-  using TfBlockFrame::TfBlockFrame;
+  using BlockCore::BlockCore;
 };
 
-OSKA_TF_BLOCK_FACADE(OskaTfWrench)
-OSKA_TF_BLOCK_FIXED_TO_MOVING(OskaTfWrench)
+OSKA_BLOCK_FACADE(OskaTfWrench)
+OSKA_BLOCK_TRANSFORM_BATCH(OskaTfWrench)
 
 }  // namespace oska

@@ -1,12 +1,12 @@
 // JSON configuration file: one section per block kind, entries locked on load.
 #include <cstddef>
 #include <fstream>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "../diagnostics/emit.hpp"
 #include "entry_values.hpp"
 #include "oska/tf_config.hpp"
 
@@ -20,8 +20,8 @@ OskaControlBlockPolicy policyFromString(const std::string& text) {
   if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
   if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
   if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
-  std::cerr << "Warning: unknown policy \"" << text
-            << "\" in JSON config; defaulting to best_effort." << std::endl;
+  detail::emitLine({"Warning: unknown policy \"", text.c_str(),
+                    "\" in JSON config; defaulting to best_effort."});
   return OskaControlBlockPolicy::BestEffort;
 }
 

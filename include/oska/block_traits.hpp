@@ -1,0 +1,50 @@
+// What each block kind is, at compile time, and the list of all kinds.
+//
+// Every block header specialises BlockTraits for its class; tf_utils.hpp
+// holds the one list of block classes, AllBlocks. Code that handles every
+// kind (the library's own tests, the Python module, the benchmarks) walks
+// that list, so a new kind is picked up wherever it is, and a kind without
+// its traits does not compile.
+#pragma once
+
+#include <cstddef>
+
+namespace oska {
+
+/// Specialised beside each block class with:
+///   kName           its class name, at the head of its diagnostic lines;
+///   kSection        the JSON section its path constructor reads;
+///   kSize           doubles per sample, input and output alike;
+///   kHasTransform   whether it takes the fixed-to-moving transform
+///                   (setFixedToMovingFrameTf, and transform rows in a batch);
+///   kAuxSize        doubles per sample of the optional extra batch input
+///                   (the IMU block's angular acceleration), or 0;
+///   kSignal         the signal's short name ("wrench"), which names the
+///                   arguments of update in Python;
+///   kComponents     the sample's components, e.g. "[fx, fy, fz, tx, ty, tz]";
+///   kUnits          their units, e.g. "N and N·m", or "" when unitless;
+///   kBetween        what the block transforms between, as the class's
+///                   Python docstring says: "reference frames" or
+///                   "reference points".
+template <typename Block>
+struct BlockTraits;
+
+/// Stands for a block class in code that walks a BlockList.
+template <typename Block>
+struct BlockTag {
+  using type = Block;
+};
+
+/// A list of block classes.
+template <typename... Blocks>
+struct BlockList {
+  static constexpr std::size_t kCount = sizeof...(Blocks);
+
+  /// Calls f(BlockTag<Block>{}) for each block class, in order.
+  template <typename F>
+  static void forEach(F&& f) {
+    (f(BlockTag<Blocks>{}), ...);
+  }
+};
+
+}  // namespace oska

@@ -1,0 +1,338 @@
+// The part every transform block shares, written once.
+//
+// A block is a public facade holding its implementation class, and every
+// implementation class is a BlockCore<Kind>. The core owns what all blocks
+// have in common: the two constructors funnelling into one from the internal
+// record, the name and policy, the four entries with their setters and the
+// JSON lock, the readiness query, and the update sequence of one sample
+// (update) and of many (updateBatch): readiness, the kind's own
+// precondition, the arithmetic, the policy mapping, the exception handler and
+// every diagnostic line.
+//
+// A Kind supplies only what differs:
+//   Block        its public class; BlockTraits<Block> (in the public header)
+//                gives the class name, the JSON section and the sizes;
+//   Source       where "moving_frame" entries are resolved from:
+//                TransformSource, the fixed-to-moving transform the caller
+//                gives, or BodyPoseSource, the input pose itself;
+//   transform()  the arithmetic of one sample, a template over the number
+//                type (double, or Lanes for kLanes samples at once), so that
+//                update and updateBatch run the same operations:
+//                  with TransformSource:
+//                    transform(const Entries<T>& resolved, const T* in, T* out,
+//                              const T* aux)   aux: kAuxSize values or null;
+//                  with BodyPoseSource:
+//                    transform(const Entries<T>& stored, const MovingFlags&,
+//                              const T* in, T* out).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "../config/entry_values.hpp"
+#include "../diagnostics/emit.hpp"
+#include "batch.hpp"
+#include "oska/control.hpp"
+#include "oska/tf_config.hpp"
+#include "spatial.hpp"
+
+namespace oska::detail {
+
+/// True exactly for the 12 characters "moving_frame". Decided once when an
+/// entry is stored, so that update never compares strings.
+inline bool isMovingFrame(const std::string& origin) { return origin == "moving_frame"; }
+
+/// Which of the four entries are given relative to the moving frame.
+struct MovingFlags {
+  bool input_point = false;
+  bool input_axes = false;
+  bool output_point = false;
+  bool output_axes = false;
+  bool any = false;  ///< One of the four; derived with them.
+
+  MovingFlags() = default;
+  MovingFlags(bool in_point, bool in_axes, bool out_point, bool out_axes)
+      : input_point(in_point),
+        input_axes(in_axes),
+        output_point(out_point),
+        output_axes(out_axes),
+        any(in_point || in_axes || out_point || out_axes) {}
+};
+
+/// Members 1 to 6 of every implementation class, plus what is derived from
+/// them whenever an entry is stored: the moving-frame flags and the four
+/// values as the arithmetic reads them.
+struct BlockEntries {
+  std::string name;
+  OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort;
+  TranslationEntry input_ref_point;
+  RotationEntry input_expr_axes;
+  TranslationEntry output_ref_point;
+  RotationEntry output_expr_axes;
+  bool all_set = false;  ///< Every entry holds a value.
+  MovingFlags moving;
+  Entries<double> stored;  ///< The four values, as stored.
+
+  /// Brings `all_set`, `moving` and `stored` in line with the entries; called
+  /// by the constructor and by every setter that stores an entry.
+  void derive() {
+    all_set = input_ref_point.is_set && input_expr_axes.is_set && output_ref_point.is_set &&
+              output_expr_axes.is_set;
+    moving = {isMovingFrame(input_ref_point.origin), isMovingFrame(input_expr_axes.origin),
+              isMovingFrame(output_ref_point.origin), isMovingFrame(output_expr_axes.origin)};
+    stored = {loadVec3(input_ref_point.translation.data()), loadQuat(input_expr_axes.rotation.data()),
+              loadVec3(output_ref_point.translation.data()),
+              loadQuat(output_expr_axes.rotation.data())};
+  }
+};
+
+/// A moving-frame point p becomes rot(q, p) + t and moving-frame axes e
+/// become q ⊗ e; the other entries stay as stored.
+template <typename T>
+OSKA_INLINE Entries<T> resolve(const MovingFlags& m, const Entries<T>& v, const Vec3<T>& t,
+                               const Quat<T>& q) {
+  return {m.input_point ? rot(q, v.input_point) + t : v.input_point,
+          m.input_axes ? q * v.input_axes : v.input_axes,
+          m.output_point ? rot(q, v.output_point) + t : v.output_point,
+          m.output_axes ? q * v.output_axes : v.output_axes};
+}
+
+/// The moving frame given by the caller as the fixed-to-moving transform
+/// [tx, ty, tz, qw, qx, qy, qz] (wrench, twist and IMU blocks): members 7 to 9.
+struct TransformSource {
+  bool fixedToMovingSet = false;
+  std::array<double, 3> fixedToMovingTranslation{0.0, 0.0, 0.0};
+  std::array<double, 4> fixedToMovingRotation{1.0, 0.0, 0.0, 0.0};
+
+  /// Stores the transform unchanged; nothing ever clears it again. Copied as
+  /// two blocks of memory, as wide as the loads that read it back (see
+  /// bench/notes.md).
+  void set(const double* tf) {
+    std::memcpy(fixedToMovingTranslation.data(), tf, sizeof fixedToMovingTranslation);
+    std::memcpy(fixedToMovingRotation.data(), tf + 3, sizeof fixedToMovingRotation);
+    fixedToMovingSet = true;
+  }
+
+  /// The reason update cannot run yet, or nullptr.
+  const char* blockedReason(const BlockEntries& e) const {
+    if (e.moving.any && !fixedToMovingSet) {
+      return "a TF entry uses \"moving_frame\" but setFixedToMovingFrameTf() has not been called.";
+    }
+    return nullptr;
+  }
+
+  /// The entries against the fixed frame under the stored transform. A block
+  /// with no entry on the moving frame uses them as stored.
+  Entries<double> resolved(const BlockEntries& e) const {
+    if (!e.moving.any) return e.stored;
+    return resolve(e.moving, e.stored, loadVec3(fixedToMovingTranslation.data()),
+                   loadQuat(fixedToMovingRotation.data()));
+  }
+
+  /// One sample of update. A block with no entry on the moving frame takes
+  /// a path of its own, straight from the stored values.
+  template <typename Kind>
+  OSKA_INLINE void apply(const BlockEntries& e, const double* in, double* out) const {
+    constexpr const double* kNoAux = nullptr;
+    if (!e.moving.any) {
+      Kind::transform(e.stored, in, out, kNoAux);
+    } else {
+      Kind::transform(resolved(e), in, out, kNoAux);
+    }
+  }
+
+  /// One sample of a batch: against its own transform row when the batch
+  /// brings transforms, else against the call's entries.
+  template <typename Kind, typename T>
+  OSKA_INLINE static void sample(const BlockEntries& e, const Entries<T>& call_entries,
+                                 const BatchRow<T>& row) {
+    if (row.tf != nullptr) {
+      const Entries<T> r = resolve(e.moving, splatEntries<T>(e.stored), loadVec3(row.tf),
+                                   loadQuat(row.tf + 3));
+      Kind::transform(r, row.in, row.out, row.aux);
+    } else {
+      Kind::transform(call_entries, row.in, row.out, row.aux);
+    }
+  }
+
+  /// Transforms need to be read per sample only when an entry uses them.
+  static bool usesTransformRows(const BlockEntries& e) { return e.moving.any; }
+};
+
+/// The moving frame taken from the input pose itself (pose block). It has no
+/// state; its one precondition is that the input axes, which are needed to
+/// find the body, are not themselves on the moving frame.
+struct BodyPoseSource {
+  const char* blockedReason(const BlockEntries& e) const {
+    if (e.moving.input_axes) {
+      return "input expression axes cannot use 'moving_frame' \u2014 this creates a circular "
+             "dependency with the input quaternion.";
+    }
+    return nullptr;
+  }
+
+  Entries<double> resolved(const BlockEntries& e) const { return e.stored; }
+
+  template <typename Kind>
+  OSKA_INLINE void apply(const BlockEntries& e, const double* in, double* out) const {
+    Kind::transform(e.stored, e.moving, in, out);
+  }
+
+  template <typename Kind, typename T>
+  OSKA_INLINE static void sample(const BlockEntries& e, const Entries<T>& call_entries,
+                                 const BatchRow<T>& row) {
+    Kind::transform(call_entries, e.moving, row.in, row.out);
+  }
+
+  static bool usesTransformRows(const BlockEntries&) { return false; }
+};
+
+/// Name, section and sizes of a kind, from the public traits of its block.
+template <typename Block>
+struct KindOf {
+  using Traits = BlockTraits<Block>;
+  static constexpr const char* kClassName = Traits::kName;
+  static constexpr const char* kSection = Traits::kSection;
+  static constexpr std::size_t kSize = Traits::kSize;
+  static constexpr std::size_t kAuxSize = Traits::kAuxSize;
+};
+
+template <typename Kind>
+class BlockCore {
+ public:
+  static constexpr std::size_t kSize = Kind::kSize;
+  using Signal = std::array<double, kSize>;
+
+  /// Builds from a code configuration.
+  explicit BlockCore(const OskaTfConfig& config) : BlockCore(toInternal(config)) {}
+  /// Builds from the kind's section of a JSON file; its exceptions pass.
+  explicit BlockCore(const std::string& config_file)
+      : BlockCore(loadTfConfigFromFile(config_file, Kind::kSection)) {}
+
+  const std::string& name() const { return entries_.name; }
+
+  bool setInputReferencePoint(const std::string& origin, const std::array<double, 3>& point) {
+    return setEntry(entries_.input_ref_point, "InputReferencePoint", origin, point);
+  }
+  bool setInputExpressionAxes(const std::string& origin, const std::array<double, 4>& axes) {
+    return setEntry(entries_.input_expr_axes, "InputExpressionAxes", origin, axes);
+  }
+  bool setOutputReferencePoint(const std::string& origin, const std::array<double, 3>& point) {
+    return setEntry(entries_.output_ref_point, "OutputReferencePoint", origin, point);
+  }
+  bool setOutputExpressionAxes(const std::string& origin, const std::array<double, 4>& axes) {
+    return setEntry(entries_.output_expr_axes, "OutputExpressionAxes", origin, axes);
+  }
+
+  /// Only instantiated for kinds whose moving frame is the caller's transform.
+  void setFixedToMovingFrameTf(const std::array<double, 7>& tf) { source_.set(tf.data()); }
+
+  /// True exactly when update would compute.
+  bool isReady() const noexcept {
+    return entries_.all_set && source_.blockedReason(entries_) == nullptr;
+  }
+
+  /// The update sequence of one sample. The success path allocates nothing,
+  /// builds no string and throws nothing; every failure hands one line to the
+  /// diagnostic sink and leaves `out` untouched.
+  OskaControlReturnCode update(const Signal& in, Signal& out) {
+    try {
+      if (!entries_.all_set) return notReady("update() called before all TF entries are set.");
+      if (const char* reason = source_.blockedReason(entries_)) return notReady(reason);
+      source_.template apply<Kind>(entries_, in.data(), out.data());
+      return OskaControlReturnCode::Ok;
+    } catch (const std::exception& e) {
+      return caught(e);
+    }
+  }
+
+  /// The update sequence of `count` samples: what a loop of
+  /// setFixedToMovingFrameTf(tf[i]) and update(in[i], out[i]) gives, with the
+  /// checks made and any line written once for the call. `tf` (count rows of
+  /// 7) and `aux` (count rows of kAuxSize) may be null.
+  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count,
+                                    const double* tf, const double* aux) {
+    if (count == 0) return OskaControlReturnCode::Ok;
+    try {
+      if (in == nullptr || out == nullptr) return refused("updateBatch() given a null array.");
+      if (overlapsPartly(in, kSize, out, count) || overlaps(tf, 7, out, count) ||
+          overlaps(aux, Kind::kAuxSize, out, count)) {
+        return refused("updateBatch() output overlaps an input other than in place.");
+      }
+      // As in the loop, the first transform is given before the first sample
+      // and the last one stays stored.
+      if constexpr (Kind::Traits::kHasTransform) {
+        if (tf != nullptr) source_.set(tf + (count - 1) * 7);
+      }
+      if (!entries_.all_set) return notReady("update() called before all TF entries are set.");
+      if (const char* reason = source_.blockedReason(entries_)) return notReady(reason);
+      const bool tf_rows = tf != nullptr && source_.usesTransformRows(entries_);
+      const BatchArgs args{in, out, count, tf_rows ? tf : nullptr, aux};
+      runBatch<Kind, typename Kind::Source>(entries_, source_.resolved(entries_), args);
+      return OskaControlReturnCode::Ok;
+    } catch (const std::exception& e) {
+      return caught(e);
+    }
+  }
+
+ private:
+  explicit BlockCore(const OskaTfConfigInternal& config) {
+    entries_.name = config.name;
+    entries_.policy = config.policy;
+    entries_.input_ref_point = config.input_ref_point;
+    entries_.input_expr_axes = config.input_expr_axes;
+    entries_.output_ref_point = config.output_ref_point;
+    entries_.output_expr_axes = config.output_expr_axes;
+    entries_.derive();
+  }
+
+  template <typename Entry, typename Values>
+  bool setEntry(Entry& entry, const char* label, const std::string& origin, const Values& values) {
+    if (entry.locked) {
+      emitLine({Kind::kClassName, ": ", label,
+                " was loaded from JSON and cannot be overridden from code."});
+      return false;
+    }
+    entry.origin = origin;
+    detail::values(entry) = values;
+    entry.is_set = true;
+    entry.locked = false;
+    entries_.derive();
+    return true;
+  }
+
+  static bool overlaps(const double* a, std::size_t width, const double* out, std::size_t count) {
+    if (a == nullptr || width == 0) return false;
+    const auto a0 = reinterpret_cast<std::uintptr_t>(a);
+    const auto o0 = reinterpret_cast<std::uintptr_t>(out);
+    return a0 < o0 + count * kSize * sizeof(double) && o0 < a0 + count * width * sizeof(double);
+  }
+  static bool overlapsPartly(const double* in, std::size_t width, const double* out,
+                             std::size_t count) {
+    return in != out && overlaps(in, width, out, count);
+  }
+
+  // Out of line and cold: the success paths then carry none of the
+  // diagnostic code, and need no registers saved for it.
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
+    emitLine({Kind::kClassName, ": ", reason});
+    return applyPolicy(entries_.policy, OskaCondition::NotReady);
+  }
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(const char* reason) const {
+    emitLine({Kind::kClassName, ": ", reason});
+    return OskaControlReturnCode::Error;
+  }
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode caught(const std::exception& e) const {
+    emitLine({Kind::kClassName, "::update exception: ", e.what()});
+    return applyPolicy(entries_.policy, OskaCondition::Exception);
+  }
+
+  BlockEntries entries_;
+  typename Kind::Source source_;
+};
+
+}  // namespace oska::detail
