@@ -1,24 +1,36 @@
-// oska_tf_utils_ext: the configuration records and the four transform blocks
-// of OskaTfUtils, for Python control loops that pass NumPy float64 arrays.
+// oska_tf_utils_ext: the configuration records and the transform blocks of
+// OskaTfUtils, for Python code that passes NumPy float64 arrays.
 //
 // The return-code and policy enumerations are not bound here: the module
 // imports oska_control first, which registers both in nanobind's type
 // registry, and every conversion of those enums goes through that registry.
 //
-// Array arguments are views of the caller's memory. Each adapter copies the N
-// doubles of a view into a std::array on its own stack, calls the library, and
-// copies the result back, so the per-cycle path allocates nothing itself. The
-// output array of update() is never converted: a result written into a
-// temporary copy would be lost, so an output that is not a writable,
+// Every block class comes from one template, once per entry of
+// oska::AllBlocks; its names, sizes and docstrings come from the block's
+// BlockTraits.
+//
+// Array arguments are views of the caller's memory. Per sample, an adapter
+// copies the N doubles of a view into a std::array on its own stack, calls
+// the library and copies the result back, so the per-cycle path allocates
+// nothing itself. A batch hands the rows to the library where they lie, with
+// the GIL released. Output arrays are never converted: a result written into
+// a temporary copy would be lost, so an output that is not a writable,
 // C-contiguous float64 array of the right shape is refused with TypeError.
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include "oska/tf_utils.hpp"
@@ -27,11 +39,23 @@ namespace nb = nanobind;
 
 namespace {
 
+// ------------------------------------------------------------ array types ---
+
 // A writable, one-dimensional float64 array of exactly N elements, C-contiguous
 // and in CPU memory.
 template <std::size_t N>
 using Signal = nb::ndarray<double, nb::shape<static_cast<nb::ssize_t>(N)>, nb::c_contig,
                            nb::device::cpu>;
+
+// M rows of N float64 values, C-contiguous, in CPU memory; read-only arrays
+// are accepted, since a batch input is never written.
+template <std::size_t N>
+using Rows = nb::ndarray<const double, nb::shape<-1, static_cast<nb::ssize_t>(N)>, nb::c_contig,
+                         nb::device::cpu>;
+// The same, writable: a batch output.
+template <std::size_t N>
+using OutRows = nb::ndarray<double, nb::shape<-1, static_cast<nb::ssize_t>(N)>, nb::c_contig,
+                            nb::device::cpu>;
 
 template <std::size_t N>
 std::array<double, N> copyIn(const Signal<N>& view) {
@@ -40,17 +64,113 @@ std::array<double, N> copyIn(const Signal<N>& view) {
   return values;
 }
 
+// ------------------------------------------------------ diagnostic lines ---
+// By default the library writes its lines to standard error. Routed to
+// Python's logging, they go into a queue, from any thread and with or without
+// the GIL, and every bound call empties the queue into the logger
+// "oska_tf_utils" before it returns.
+
+std::unique_ptr<oska::DiagnosticQueue> g_log_queue;
+bool g_logging = false;
+std::uint64_t g_logged_drops = 0;
+
+nb::object pythonLogger() { return nb::module_::import_("logging").attr("getLogger")("oska_tf_utils"); }
+
+nb::str decodeLine(const char* text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
+                                     "backslashreplace");
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
+void flushDiagnostics() {
+  if (!g_log_queue) return;
+  struct Pending {
+    nb::object logger;
+    void log(const char* line) {
+      if (!logger.is_valid()) logger = pythonLogger();
+      logger.attr("warning")(decodeLine(line));
+    }
+  } pending;
+  g_log_queue->drain([&](const char* line) {
+    try {
+      pending.log(line);
+    } catch (nb::python_error& e) {
+      e.discard_as_unraisable("oska_tf_utils_ext: logging a diagnostic line");
+    }
+  });
+  const std::uint64_t dropped = g_log_queue->dropped();
+  if (dropped != g_logged_drops) {
+    const std::string line = std::to_string(dropped - g_logged_drops) +
+                             " diagnostic lines were dropped: the queue was full.";
+    g_logged_drops = dropped;
+    pending.log(line.c_str());
+  }
+}
+
+// Empties the queue at the end of a call, however the call ends.
+struct FlushOnExit {
+  ~FlushOnExit() {
+    if (g_log_queue) flushDiagnostics();
+  }
+};
+
+void diagnosticsToLogging() {
+  if (!g_log_queue) g_log_queue = std::make_unique<oska::DiagnosticQueue>(4096, 1023);
+  g_log_queue->install();
+  g_logging = true;
+}
+
+void diagnosticsToStderr() {
+  oska::setDiagnosticSink(nullptr);
+  g_logging = false;
+  flushDiagnostics();  // what was queued before the switch
+}
+
+// ------------------------------------------------- blocks busy in a batch ---
+// A batch runs without the GIL, so another Python thread could reach the same
+// block meanwhile, which the library does not allow. The blocks in a batch
+// are listed here (under the GIL) and every call on one of them is refused.
+
+std::vector<const void*> g_busy;
+
+template <typename Block>
+void refuseIfBusy(const Block& block) {
+  if (!g_busy.empty() && std::find(g_busy.begin(), g_busy.end(), &block) != g_busy.end()) {
+    throw std::runtime_error(std::string(oska::BlockTraits<Block>::kName) +
+                             " is running update_batch on another thread; a block serves one "
+                             "thread at a time");
+  }
+}
+
+struct BusyScope {
+  const void* block;
+  template <typename Block>
+  explicit BusyScope(const Block& b) : block(&b) {
+    refuseIfBusy(b);
+    g_busy.push_back(block);
+  }
+  ~BusyScope() { g_busy.erase(std::find(g_busy.begin(), g_busy.end(), block)); }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+};
+
+// ------------------------------------------------------------- adapters ---
+
 template <typename Block, std::size_t N>
 using EntrySetter = bool (Block::*)(const std::string&, const std::array<double, N>&);
 
 // set_input_reference_point and its three siblings.
 template <typename Block, std::size_t N, EntrySetter<Block, N> Set>
 bool setEntry(Block& block, const std::string& origin, Signal<N> values) {
+  refuseIfBusy(block);
+  FlushOnExit flush;
   return (block.*Set)(origin, copyIn<N>(values));
 }
 
 template <typename Block>
 void setFixedToMoving(Block& block, Signal<7> tf) {
+  refuseIfBusy(block);
   block.setFixedToMovingFrameTf(copyIn<7>(tf));
 }
 
@@ -59,6 +179,8 @@ void setFixedToMoving(Block& block, Signal<7> tf) {
 // as both.
 template <typename Block, std::size_t N>
 oska::OskaControlReturnCode update(Block& block, Signal<N> in, Signal<N> out) {
+  refuseIfBusy(block);
+  FlushOnExit flush;
   const std::array<double, N> values_in = copyIn<N>(in);
   std::array<double, N> values_out{};
   const oska::OskaControlReturnCode code = block.update(values_in, values_out);
@@ -66,26 +188,210 @@ oska::OskaControlReturnCode update(Block& block, Signal<N> in, Signal<N> out) {
   return code;
 }
 
-// What differs between the four block classes.
-struct BlockText {
+template <typename Block>
+bool isReady(const Block& block) {
+  refuseIfBusy(block);
+  return block.isReady();
+}
+
+template <typename Block>
+const std::string& blockName(const Block& block) {
+  refuseIfBusy(block);
+  return block.name();
+}
+
+// ---------------------------------------------------------------- batches ---
+
+std::string shapeText(std::size_t rows, std::size_t width) {
+  return "(" + std::to_string(rows) + ", " + std::to_string(width) + ")";
+}
+
+/// The names and the byte ranges of a batch's arrays, for its checks.
+struct Operand {
   const char* name;
-  const char* doc;
-  const char* in_arg;
-  const char* out_arg;
-  const char* update_doc;
+  const void* data;
+  std::size_t rows;
+  std::size_t width;
+
+  std::uintptr_t begin() const { return reinterpret_cast<std::uintptr_t>(data); }
+  std::uintptr_t end() const { return begin() + rows * width * sizeof(double); }
 };
 
-// Binds one block class. Signal size N of update; MovingFrameTf says whether
-// the block takes a fixed-to-moving transform (all but the pose block).
-template <typename Block, std::size_t N, bool MovingFrameTf>
-void bindBlock(nb::module_& m, const BlockText& text) {
+void checkRows(const Operand& a, const Operand& b) {
+  if (a.rows != b.rows) {
+    throw nb::value_error((std::string("update_batch: ") + b.name + " has shape " +
+                           shapeText(b.rows, b.width) + " but " + a.name + " has shape " +
+                           shapeText(a.rows, a.width) + "; they need the same number of rows")
+                              .c_str());
+  }
+}
+
+// The output may be the input itself, but may overlap no input otherwise.
+void checkOverlap(const Operand& out, const Operand& in, bool may_be_in_place) {
+  const bool overlap = in.rows > 0 && in.begin() < out.end() && out.begin() < in.end();
+  if (overlap && !(may_be_in_place && in.data == out.data)) {
+    throw nb::value_error((std::string("update_batch: ") + out.name + " overlaps " + in.name +
+                           (may_be_in_place ? " other than in place" : ""))
+                              .c_str());
+  }
+}
+
+template <typename Block>
+struct Batch {
+  using Traits = oska::BlockTraits<Block>;
+  static constexpr std::size_t N = Traits::kSize;
+  static constexpr std::size_t A = Traits::kAuxSize > 0 ? Traits::kAuxSize : 1;
+
+  static oska::OskaControlReturnCode run(Block& block, Rows<N> in, OutRows<N> out,
+                                         std::optional<Rows<7>> tf,
+                                         std::optional<Rows<A>> aux) {
+    const Operand in_op{argIn(), in.data(), in.shape(0), N};
+    const Operand out_op{argOut(), out.data(), out.shape(0), N};
+    checkRows(in_op, out_op);
+    checkOverlap(out_op, in_op, true);
+    const double* tf_rows = nullptr;
+    const double* aux_rows = nullptr;
+    if (tf) {
+      const Operand tf_op{"tf", tf->data(), tf->shape(0), 7};
+      checkRows(in_op, tf_op);
+      checkOverlap(out_op, tf_op, false);
+      tf_rows = tf->data();
+    }
+    if (aux) {
+      const Operand aux_op{"angular_acceleration", aux->data(), aux->shape(0), A};
+      checkRows(in_op, aux_op);
+      checkOverlap(out_op, aux_op, false);
+      aux_rows = aux->data();
+    }
+
+    const std::size_t count = in_op.rows;
+    oska::OskaControlReturnCode code;
+    {
+      BusyScope busy(block);
+      FlushOnExit flush;
+      nb::gil_scoped_release release;
+      code = call(block, in.data(), out.data(), count, tf_rows, aux_rows);
+      if (code != oska::OskaControlReturnCode::Ok) {
+        std::memset(out.data(), 0, count * N * sizeof(double));
+      }
+    }
+    return code;
+  }
+
+  static oska::OskaControlReturnCode call(Block& block, const double* in, double* out,
+                                          std::size_t count, const double* tf,
+                                          const double* aux) {
+    if constexpr (Traits::kAuxSize > 0) {
+      return block.updateBatch(in, out, count, tf, aux);
+    } else if constexpr (Traits::kHasTransform) {
+      (void)aux;
+      return block.updateBatch(in, out, count, tf);
+    } else {
+      (void)tf;
+      (void)aux;
+      return block.updateBatch(in, out, count);
+    }
+  }
+
+  static const char* argIn() {
+    static const std::string name = std::string(Traits::kSignal) + "_in";
+    return name.c_str();
+  }
+  static const char* argOut() {
+    static const std::string name = std::string(Traits::kSignal) + "_out";
+    return name.c_str();
+  }
+};
+
+// ------------------------------------------------------------- docstrings ---
+
+template <typename Block>
+struct Docs {
+  using Traits = oska::BlockTraits<Block>;
+
+  static std::string units() {
+    return *Traits::kUnits ? std::string(" (") + Traits::kUnits + ")" : std::string();
+  }
+  static const char* cls() {
+    static const std::string text = "Transforms a " + std::to_string(Traits::kSize) + "-DOF " +
+                                    Traits::kSignal + " signal " + Traits::kComponents +
+                                    " between " + Traits::kBetween + ".";
+    return text.c_str();
+  }
+  static const char* update() {
+    static const std::string text = std::string("Transform ") + Batch<Block>::argIn() + " " +
+                                    Traits::kComponents + units() + ".\nWrites result into " +
+                                    Batch<Block>::argOut() +
+                                    " in-place.\nReturns a OskaControlReturnCode.";
+    return text.c_str();
+  }
+  static const char* updateBatch() {
+    const std::string in = Batch<Block>::argIn();
+    const std::string out = Batch<Block>::argOut();
+    const std::string n = std::to_string(Traits::kSize);
+    std::string text = "Transform every row of " + in + " " + Traits::kComponents + units() +
+                       " into the same row of " + out + ", as update() would row by row";
+    if (Traits::kHasTransform) {
+      text +=
+          ",\nwith set_fixed_to_moving_frame_tf(tf[i]) before row i when tf is given. "
+          "Without tf the\nstored transform serves every row; with it, its last row stays "
+          "stored";
+    }
+    text += ".\n" + in + ", " + out + ": float64 arrays of shape (M, " + n +
+            "), C-contiguous; " + out + " is\nwritten in place and may be " + in + " itself.";
+    if (Traits::kHasTransform) text += "\ntf: None, or shape (M, 7) [tx, ty, tz, qw, qx, qy, qz].";
+    if (Traits::kAuxSize > 0) {
+      text +=
+          "\nangular_acceleration: None, or shape (M, 3) [ax, ay, az] in rad/s\u00b2 along the "
+          "input\naxes; adds the tangential term to the acceleration.";
+    }
+    text +=
+        "\nThe GIL is released meanwhile. Returns a OskaControlReturnCode; on any code but Ok "
+        + out + "\nholds zeros.";
+    static const std::string stored = text;
+    return stored.c_str();
+  }
+};
+
+// ---------------------------------------------------------------- binding ---
+
+std::vector<std::string> components(const char* bracketed) {
+  std::vector<std::string> names;
+  std::string text(bracketed);
+  text = text.substr(1, text.size() - 2);
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(", ", start);
+    names.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 2;
+  }
+  return names;
+}
+
+template <typename Block>
+void bindBlock(nb::module_& m) {
+  using Traits = oska::BlockTraits<Block>;
   using Config = oska::OskaTfConfig;
-  nb::class_<Block> cls(m, text.name, text.doc);
-  cls.def(nb::init<const std::string&>(), nb::arg("config_file") = std::string(),
-          "Initialize with a JSON config file path.")
-      .def(nb::init<const Config&>(), nb::arg("config"),
-           "Initialize with a OskaTfConfig struct populated in user code.")
-      .def("name", &Block::name,
+  constexpr std::size_t N = Traits::kSize;
+  using B = Batch<Block>;
+
+  nb::class_<Block> cls(m, Traits::kName, Docs<Block>::cls());
+  cls.def(
+         "__init__",
+         [](Block* self, const std::string& config_file) {
+           FlushOnExit flush;
+           new (self) Block(config_file);
+         },
+         nb::arg("config_file") = std::string(), "Initialize with a JSON config file path.")
+      .def(
+          "__init__",
+          [](Block* self, const Config& config) {
+            FlushOnExit flush;
+            new (self) Block(config);
+          },
+          nb::arg("config"), "Initialize with a OskaTfConfig struct populated in user code.")
+      .def("name", &blockName<Block>,
            "Name of the block as specified in the JSON config (empty if set via code only).")
       .def("set_input_reference_point", &setEntry<Block, 3, &Block::setInputReferencePoint>,
            nb::arg("origin"), nb::arg("translation"),
@@ -103,14 +409,82 @@ void bindBlock(nb::module_& m, const BlockText& text) {
            nb::arg("origin"), nb::arg("rotation"),
            "Set the output expression axes. origin: 'fixed_frame' or 'moving_frame', "
            "rotation: ndarray of shape (4,) [qw, qx, qy, qz], dtype float64.");
-  if constexpr (MovingFrameTf) {
+  if constexpr (Traits::kHasTransform) {
     cls.def("set_fixed_to_moving_frame_tf", &setFixedToMoving<Block>, nb::arg("tf"),
             "Set the fixed-to-moving-frame transform: ndarray of shape (7,) "
             "[tx, ty, tz, qw, qx, qy, qz], dtype float64. Must be called every loop "
             "iteration when any TF entry uses 'moving_frame'.");
   }
-  cls.def("update", &update<Block, N>, nb::arg(text.in_arg), nb::arg(text.out_arg).noconvert(),
-          text.update_doc);
+  cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(),
+          Docs<Block>::update());
+
+  if constexpr (Traits::kAuxSize > 0) {
+    cls.def("update_batch", &B::run, nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(),
+            nb::arg("tf") = nb::none(), nb::arg("angular_acceleration") = nb::none(),
+            Docs<Block>::updateBatch());
+  } else if constexpr (Traits::kHasTransform) {
+    cls.def(
+        "update_batch",
+        [](Block& block, Rows<N> in, OutRows<N> out, std::optional<Rows<7>> tf) {
+          return B::run(block, in, out, tf, std::nullopt);
+        },
+        nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(), nb::arg("tf") = nb::none(),
+        Docs<Block>::updateBatch());
+  } else {
+    cls.def(
+        "update_batch",
+        [](Block& block, Rows<N> in, OutRows<N> out) {
+          return B::run(block, in, out, std::nullopt, std::nullopt);
+        },
+        nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(), Docs<Block>::updateBatch());
+  }
+  cls.def("is_ready", &isReady<Block>,
+          "True exactly when update() would compute: every entry set, and (but for OskaTfPose)\n"
+          "a fixed-to-moving transform given if an entry is on 'moving_frame'; for OskaTfPose,\n"
+          "input expression axes not on 'moving_frame'. Writes nothing.");
+
+  // What the block is, for code that handles every kind alike.
+  cls.attr("SIGNAL") = Traits::kSignal;
+  cls.attr("SIGNAL_SIZE") = Traits::kSize;
+  cls.attr("CONFIG_SECTION") = Traits::kSection;
+  nb::list names;
+  for (const std::string& name : components(Traits::kComponents)) names.append(nb::str(name.c_str()));
+  cls.attr("COMPONENTS") = nb::tuple(names);
+  cls.attr("HAS_TRANSFORM") = Traits::kHasTransform;
+}
+
+// A library error reaches Python with its message even when the message is
+// not valid UTF-8 (a configuration file's bytes quoted by the JSON parser):
+// undecodable bytes are escaped (\xff). Messages that decode are left to
+// nanobind's own translation.
+void translateUndecodable(const std::exception_ptr& p, void*) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    const auto length = static_cast<Py_ssize_t>(std::strlen(what));
+    if (PyObject* strict = PyUnicode_DecodeUTF8(what, length, "strict")) {
+      Py_DECREF(strict);
+      throw;
+    }
+    PyErr_Clear();
+    PyObject* type = PyExc_RuntimeError;
+    if (dynamic_cast<const std::bad_alloc*>(&e)) {
+      type = PyExc_MemoryError;
+    } else if (dynamic_cast<const std::domain_error*>(&e) ||
+               dynamic_cast<const std::invalid_argument*>(&e) ||
+               dynamic_cast<const std::length_error*>(&e) ||
+               dynamic_cast<const std::range_error*>(&e)) {
+      type = PyExc_ValueError;
+    } else if (dynamic_cast<const std::out_of_range*>(&e)) {
+      type = PyExc_IndexError;
+    } else if (dynamic_cast<const std::overflow_error*>(&e)) {
+      type = PyExc_OverflowError;
+    }
+    PyObject* message = PyUnicode_DecodeUTF8(what, length, "backslashreplace");
+    PyErr_SetObject(type, message);
+    Py_XDECREF(message);
+  }
 }
 
 constexpr const char* kOriginDoc = "Frame origin: 'fixed_frame' or 'moving_frame'.";
@@ -124,6 +498,8 @@ NB_MODULE(oska_tf_utils_ext, m) {
   // Registers the enumeration types used by `policy` and by update(); a
   // failure here fails the import of this module.
   nb::module_::import_("oska_control");
+
+  nb::register_exception_translator(&translateUndecodable);
 
   nb::class_<oska::Translation>(m, "Translation")
       .def(nb::init<>())
@@ -153,32 +529,12 @@ NB_MODULE(oska_tf_utils_ext, m) {
       .def_rw("output_expr_axes", &Config::output_expr_axes, kView,
               "Output expression axes: origin frame and rotation.");
 
-  bindBlock<oska::OskaTfImu, 6, true>(
-      m, {"OskaTfImu",
-          "Transforms a 6-DOF IMU signal [ax, ay, az, wx, wy, wz] between reference frames.",
-          "imu_in", "imu_out",
-          "Transform imu_in [ax, ay, az, wx, wy, wz] (m/s\u00b2 and rad/s).\n"
-          "Writes result into imu_out in-place.\n"
-          "Returns a OskaControlReturnCode."});
-  bindBlock<oska::OskaTfPose, 7, false>(
-      m, {"OskaTfPose",
-          "Transforms a 7-DOF pose signal [px, py, pz, qw, qx, qy, qz] between reference points.",
-          "pose_in", "pose_out",
-          "Transform pose_in [px, py, pz, qw, qx, qy, qz].\n"
-          "Writes result into pose_out in-place.\n"
-          "Returns a OskaControlReturnCode."});
-  bindBlock<oska::OskaTfTwist, 6, true>(
-      m, {"OskaTfTwist",
-          "Transforms a 6-DOF twist signal [vx, vy, vz, wx, wy, wz] between reference frames.",
-          "twist_in", "twist_out",
-          "Transform twist_in [vx, vy, vz, wx, wy, wz] (m/s and rad/s).\n"
-          "Writes result into twist_out in-place.\n"
-          "Returns a OskaControlReturnCode."});
-  bindBlock<oska::OskaTfWrench, 6, true>(
-      m, {"OskaTfWrench",
-          "Transforms a 6-DOF wrench signal [fx, fy, fz, tx, ty, tz] between reference frames.",
-          "wrench_in", "wrench_out",
-          "Transform wrench_in [fx, fy, fz, tx, ty, tz] (N and N\u00b7m).\n"
-          "Writes result into wrench_out in-place.\n"
-          "Returns a OskaControlReturnCode."});
+  oska::AllBlocks::forEach([&m](auto tag) { bindBlock<typename decltype(tag)::type>(m); });
+
+  m.def("diagnostics_to_logging", &diagnosticsToLogging,
+        "Send the library's diagnostic lines (not-ready updates, refused setters, unknown\n"
+        "policies) to Python's logging: logger 'oska_tf_utils', level WARNING. Lines made\n"
+        "while the GIL is released (update_batch) are queued and logged when the call returns.");
+  m.def("diagnostics_to_stderr", &diagnosticsToStderr,
+        "Restore the default: the library writes each diagnostic line to standard error.");
 }

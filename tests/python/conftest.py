@@ -10,14 +10,13 @@ import oska_tf_utils_ext as ext
 
 EXAMPLE_CONFIG = Path(__file__).resolve().parents[2] / "examples" / "config.json"
 
+# Every block class of the extension, in the order it registers them; each
+# says what it is through its class attributes.
+BLOCK_CLASSES = [c for c in vars(ext).values() if isinstance(c, type) and hasattr(c, "SIGNAL_SIZE")]
 # Block class, signal size, names of the update arguments, JSON section.
-BLOCKS = [
-    (ext.OskaTfImu, 6, ("imu_in", "imu_out"), "tf_imu_config"),
-    (ext.OskaTfPose, 7, ("pose_in", "pose_out"), "tf_pose_config"),
-    (ext.OskaTfTwist, 6, ("twist_in", "twist_out"), "tf_twist_config"),
-    (ext.OskaTfWrench, 6, ("wrench_in", "wrench_out"), "tf_wrench_config"),
-]
-BLOCK_IDS = [b[0].__name__ for b in BLOCKS]
+BLOCKS = [(c, c.SIGNAL_SIZE, (f"{c.SIGNAL}_in", f"{c.SIGNAL}_out"), c.CONFIG_SECTION)
+          for c in BLOCK_CLASSES]
+BLOCK_IDS = [c.__name__ for c in BLOCK_CLASSES]
 
 IDENTITY = np.array([1.0, 0.0, 0.0, 0.0])
 
