@@ -34,9 +34,16 @@ on "fixed_frame"; `moving`: every entry that may be on "moving_frame" on it):
                              back into the output array every sample;
   <block>/fixed/pin_frame_once  the same with the SE3 built once;
   <block>/<config>/ours[_cycle]_log_<n>  a loop over a log of n samples
-                             (n = 1,000, 10,000, 100,000): per-sample time of
+                             (n = 1,000, 100,000, 1,000,000): per-sample time of
                              `for x, y in zip(log_in, log_out): block.update(x, y)`
-                             (with the transform of each sample on `moving`).
+                             (with the transform of each sample on `moving`);
+  <block>/<config>/batch_log_<n>  the same log in one call,
+                             block.update_batch(log_in, log_out[, log_tf]);
+  <block>/<config>/numpy_columns_log_<n>  the same log with NumPy over whole
+                             columns: the formulas written out component by
+                             component on (n,) arrays, one column per
+                             component, the quaternion arithmetic expanded
+                             (wrench and twist).
 
 Time: CPU time of the thread (time.thread_time), over repetitions that each run
 a case for about --min-time seconds; the cases are interleaved in a random
@@ -75,7 +82,7 @@ import oska_tf_utils_ext as ext
 
 HERE = Path(__file__).resolve().parent
 TOLERANCE = 1e-12
-LOG_SIZES = (1_000, 10_000, 100_000)
+LOG_SIZES = (1_000, 100_000, 1_000_000)
 
 
 def unit_quat(w: float, x: float, y: float, z: float) -> np.ndarray:
@@ -169,6 +176,69 @@ def np_twist(x: np.ndarray, y: np.ndarray, tf: np.ndarray | None = None) -> None
 
 
 NUMPY = {"wrench": np_wrench, "twist": np_twist}
+
+
+# The same over whole columns: every quantity is a tuple of (n,) arrays (or of
+# floats, for entries that do not vary), and the quaternion arithmetic is
+# written out, which was the fastest NumPy formulation we found.
+def col_rot(q, v):
+    w, x, y, z = q
+    cx, cy, cz = y * v[2] - z * v[1], z * v[0] - x * v[2], x * v[1] - y * v[0]
+    tx, ty, tz = cx + cx, cy + cy, cz + cz
+    return (v[0] + w * tx + (y * tz - z * ty), v[1] + w * ty + (z * tx - x * tz),
+            v[2] + w * tz + (x * ty - y * tx))
+
+
+def col_rot_conj(q, v):
+    return col_rot((q[0], -q[1], -q[2], -q[3]), v)
+
+
+def col_mul(a, b):
+    return (a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
+            a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
+            a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1],
+            a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0])
+
+
+def col_add(a, b):
+    return (a[0] + b[0], a[1] + b[1], a[2] + b[2])
+
+
+def col_sub(a, b):
+    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
+
+
+def col_cross(a, b):
+    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+
+
+def col_entries(tf):
+    """P_in, Q_in, P_out, Q_out: stored, or resolved through tf columns."""
+    p_in, q_in, p_out, q_out = tuple(P_IN), tuple(Q_IN), tuple(P_OUT), tuple(Q_OUT)
+    if tf is None:
+        return p_in, q_in, p_out, q_out
+    t, q = tf[:3], tf[3:]
+    return (col_add(col_rot(q, p_in), t), col_mul(q, q_in),
+            col_add(col_rot(q, p_out), t), col_mul(q, q_out))
+
+
+def col_wrench(x, y, tf=None):
+    p_in, q_in, p_out, q_out = col_entries(tf)
+    f = col_rot(q_in, x[:3])
+    m = col_add(col_rot(q_in, x[3:]), col_cross(col_sub(p_in, p_out), f))
+    y[0], y[1], y[2] = col_rot_conj(q_out, f)
+    y[3], y[4], y[5] = col_rot_conj(q_out, m)
+
+
+def col_twist(x, y, tf=None):
+    p_in, q_in, p_out, q_out = col_entries(tf)
+    w = col_rot(q_in, x[3:])
+    v = col_add(col_rot(q_in, x[:3]), col_cross(w, col_sub(p_out, p_in)))
+    y[0], y[1], y[2] = col_rot_conj(q_out, v)
+    y[3], y[4], y[5] = col_rot_conj(q_out, w)
+
+
+COLUMNS = {"wrench": col_wrench, "twist": col_twist}
 
 
 def np_matrix_once(block: str) -> np.ndarray:
@@ -311,6 +381,10 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
                                   floor=cycle_floor, per_sample=True))
             if block == "wrench":
                 cases += log_cases(block, config, b, n, moving_cycle)
+            if block in PEER_BLOCKS:
+                more, deviation = batch_cases(block, config, b, n, moving_cycle)
+                cases += more
+                worst = max(worst, deviation)
 
             if block not in PEER_BLOCKS:
                 continue
@@ -380,6 +454,34 @@ def log_cases(block: str, config: str, b, n: int, moving_cycle: bool) -> list[Ca
                           f"per sample: {what} over a log of {size:,} samples",
                           per=size))
     return cases
+
+
+def batch_cases(block: str, config: str, b, n: int, moving: bool) -> tuple[list[Case], float]:
+    """Per-sample time of update_batch and of NumPy over columns, for each log
+    size; NumPy is checked against update_batch first."""
+    rng = np.random.default_rng(6)
+    cases, worst = [], 0.0
+    for size in LOG_SIZES:
+        log_in = rng.normal(size=(size, n))
+        log_out = np.zeros((size, n))
+        log_tf = np.tile(TF, (size, 1))
+        log_tf[:, :3] += rng.normal(scale=0.1, size=(size, 3))
+        cols_in = [np.ascontiguousarray(c) for c in log_in.T]
+        cols_tf = [np.ascontiguousarray(c) for c in log_tf.T] if moving else None
+        cols_out = [np.zeros(size) for _ in range(n)]
+        env = {"b": b, "log_in": log_in, "log_out": log_out, "log_tf": log_tf,
+               "fn": COLUMNS[block], "x": cols_in, "y": cols_out, "tf": cols_tf}
+        stmt = "b.update_batch(log_in, log_out, log_tf)" if moving else \
+            "b.update_batch(log_in, log_out)"
+        exec(stmt, env)
+        COLUMNS[block](cols_in, cols_out, cols_tf)
+        worst = max(worst, check_close(f"{block}/{config}/numpy_columns_log_{size}",
+                                       np.stack(cols_out, axis=1), log_out))
+        cases.append(Case(f"{block}/{config}/batch_log_{size}", stmt, env,
+                          f"per sample: update_batch over a log of {size:,} samples", per=size))
+        cases.append(Case(f"{block}/{config}/numpy_columns_log_{size}", "fn(x, y, tf)", env,
+                          f"per sample: NumPy over whole columns, {size:,} samples", per=size))
+    return cases, worst
 
 
 def versions(pin) -> dict[str, str]:

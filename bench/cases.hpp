@@ -27,8 +27,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
@@ -91,7 +93,18 @@ struct Frames {
   Quat q_out;
 };
 
-inline Frames resolve(const Sample& s, Config c) {
+// The floor's functions are flattened: every Eigen call inside them is
+// inlined, whatever budget the compiler has left after the many cases of
+// this program (out of line, Eigen's quaternion rotation alone doubles the
+// floor's time).
+/// The entries against a transform row [tx, ty, tz, qw, qx, qy, qz].
+[[gnu::flatten]] inline Frames resolveWith(const Frames& stored, const double* tf) {
+  const Quat q = quat(tf + 3);
+  const Vec3 t = vec(tf);
+  return {q * stored.p_in + t, q * stored.q_in, q * stored.p_out + t, q * stored.q_out};
+}
+
+[[gnu::flatten]] inline Frames resolve(const Sample& s, Config c) {
   Frames f{vec(s.p_in.data()), quat(s.q_in.data()), vec(s.p_out.data()), quat(s.q_out.data())};
   if (c == Config::Moving) {
     const Quat q = quat(s.tf.data() + 3);
@@ -104,20 +117,21 @@ inline Frames resolve(const Sample& s, Config c) {
   return f;
 }
 
-inline void store(const Vec3& a, const Vec3& b, A6& out) {
-  out = {a.x(), a.y(), a.z(), b.x(), b.y(), b.z()};
+inline void store(const Vec3& a, const Vec3& b, double* out) {
+  Eigen::Map<Vec3>{out} = a;
+  Eigen::Map<Vec3>{out + 3} = b;
 }
 
-inline void wrench(const Frames& f, const A6& in, A6& out) {
-  const Vec3 force = f.q_in * vec(in.data());
-  const Vec3 moment = f.q_in * vec(in.data() + 3) + (f.p_in - f.p_out).cross(force);
+[[gnu::flatten]] inline void wrench(const Frames& f, const double* in, double* out) {
+  const Vec3 force = f.q_in * vec(in);
+  const Vec3 moment = f.q_in * vec(in + 3) + (f.p_in - f.p_out).cross(force);
   const Quat back = f.q_out.conjugate();
   store(back * force, back * moment, out);
 }
 
-inline void twist(const Frames& f, const A6& in, A6& out) {
-  const Vec3 w = f.q_in * vec(in.data() + 3);
-  const Vec3 v = f.q_in * vec(in.data()) + w.cross(f.p_out - f.p_in);
+[[gnu::flatten]] inline void twist(const Frames& f, const double* in, double* out) {
+  const Vec3 w = f.q_in * vec(in + 3);
+  const Vec3 v = f.q_in * vec(in) + w.cross(f.p_out - f.p_in);
   const Quat back = f.q_out.conjugate();
   store(back * v, back * w, out);
 }
@@ -169,7 +183,7 @@ struct WrenchOp {
   using Block = OskaTfWrench;
   static constexpr const char* kName = "wrench";
   static constexpr bool kHasTransform = true;
-  static void floorUpdate(const eigen_floor::Frames& f, const A6& in, A6& out) {
+  static void floorUpdate(const eigen_floor::Frames& f, const double* in, double* out) {
     eigen_floor::wrench(f, in, out);
   }
   static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::wrench(f, in, out); }
@@ -179,7 +193,7 @@ struct TwistOp {
   using Block = OskaTfTwist;
   static constexpr const char* kName = "twist";
   static constexpr bool kHasTransform = true;
-  static void floorUpdate(const eigen_floor::Frames& f, const A6& in, A6& out) {
+  static void floorUpdate(const eigen_floor::Frames& f, const double* in, double* out) {
     eigen_floor::twist(f, in, out);
   }
   static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::twist(f, in, out); }
@@ -209,7 +223,7 @@ struct FloorCase {
 
   void cycle() {
     benchmark::DoNotOptimize(s);
-    Op::floorUpdate(eigen_floor::resolve(s, C), s.in, out);
+    Op::floorUpdate(eigen_floor::resolve(s, C), s.in.data(), out.data());
     benchmark::DoNotOptimize(out);
   }
 };
@@ -282,6 +296,109 @@ struct OursCase {
   }
 };
 
+// ------------------------------------------------------------------- logs ---
+// The cost per sample of a whole log of kSamples samples, one pass per
+// iteration: `batch` is updateBatch; `update_loop` calls
+// setFixedToMovingFrameTf (moving) and update for each sample; `eigen_loop`
+// is the floor's formulas in a plain loop, resolving the entries against each
+// sample's transform on the moving configuration; `memcpy` copies the inputs
+// to the outputs and reads the transforms, the least any pass must move.
+// On the moving configuration every sample brings its own transform.
+
+/// kSamples rows of input, transform and output, the sample's values varied
+/// a little from row to row.
+template <std::size_t kSamples>
+struct Log {
+  Sample s;
+  std::vector<double> in, tf, out;
+  Log() : in(kSamples * 6), tf(kSamples * 7), out(kSamples * 6) {
+    for (std::size_t i = 0; i < kSamples; ++i) {
+      const double wobble = 1e-6 * static_cast<double>(i % 1000);
+      for (std::size_t k = 0; k < 6; ++k) in[6 * i + k] = s.in[k] + wobble;
+      for (std::size_t k = 0; k < 7; ++k) tf[7 * i + k] = s.tf[k] + (k < 3 ? wobble : 0.0);
+    }
+  }
+};
+
+inline std::string logCaseName(const char* block, Config c, std::size_t samples, const char* impl) {
+  return std::string(block) + "/" + configName(c) + "/log_" + std::to_string(samples) + "/" + impl;
+}
+
+template <typename Op, Config C, std::size_t kSamples>
+struct BatchCase {
+  static std::string name() { return logCaseName(Op::kName, C, kSamples, "batch"); }
+  Log<kSamples> log;
+  typename Op::Block block{blockConfig(log.s, C, true)};
+  OskaControlReturnCode rc = OskaControlReturnCode::Error;
+
+  BatchCase() { block.setFixedToMovingFrameTf(log.s.tf); }
+  void cycle() {
+    rc = block.updateBatch(log.in.data(), log.out.data(), kSamples,
+                           C == Config::Moving ? log.tf.data() : nullptr);
+    benchmark::DoNotOptimize(rc);
+    benchmark::ClobberMemory();
+  }
+};
+
+template <typename Op, Config C, std::size_t kSamples>
+struct UpdateLoopCase {
+  static std::string name() { return logCaseName(Op::kName, C, kSamples, "update_loop"); }
+  Log<kSamples> log;
+  typename Op::Block block{blockConfig(log.s, C, true)};
+
+  UpdateLoopCase() { block.setFixedToMovingFrameTf(log.s.tf); }
+  void cycle() {
+    A6 in, out;
+    A7 tf;
+    for (std::size_t i = 0; i < kSamples; ++i) {
+      if constexpr (C == Config::Moving) {
+        std::memcpy(tf.data(), log.tf.data() + 7 * i, sizeof tf);
+        block.setFixedToMovingFrameTf(tf);
+      }
+      std::memcpy(in.data(), log.in.data() + 6 * i, sizeof in);
+      block.update(in, out);
+      std::memcpy(log.out.data() + 6 * i, out.data(), sizeof out);
+    }
+    benchmark::ClobberMemory();
+  }
+};
+
+template <typename Op, Config C, std::size_t kSamples>
+struct EigenLoopCase {
+  static std::string name() { return logCaseName(Op::kName, C, kSamples, "eigen_loop"); }
+  Log<kSamples> log;
+
+  void cycle() {
+    const eigen_floor::Frames stored = eigen_floor::resolve(log.s, Config::Fixed);
+    for (std::size_t i = 0; i < kSamples; ++i) {
+      const double* in = log.in.data() + 6 * i;
+      double* out = log.out.data() + 6 * i;
+      if constexpr (C == Config::Moving) {
+        Op::floorUpdate(eigen_floor::resolveWith(stored, log.tf.data() + 7 * i), in, out);
+      } else {
+        Op::floorUpdate(stored, in, out);
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+};
+
+template <typename Op, Config C, std::size_t kSamples>
+struct MemcpyCase {
+  static std::string name() { return logCaseName(Op::kName, C, kSamples, "memcpy"); }
+  Log<kSamples> log;
+
+  void cycle() {
+    std::memcpy(log.out.data(), log.in.data(), kSamples * 6 * sizeof(double));
+    if constexpr (C == Config::Moving) {
+      double sum = 0.0;
+      for (double v : log.tf) sum += v;
+      benchmark::DoNotOptimize(sum);
+    }
+    benchmark::ClobberMemory();
+  }
+};
+
 template <typename Case>
 struct CaseTag {
   using type = Case;
@@ -310,6 +427,30 @@ void forEachCase(F&& f) {
   f(CaseTag<OursCase<ImuOp, Config::Moving>>{});
   f(CaseTag<OursCase<PoseOp, Config::Fixed>>{});
   f(CaseTag<OursCase<PoseOp, Config::Moving>>{});
+}
+
+/// Calls f(CaseTag<Case>{}) for every log case, in table order: the wrench
+/// and twist blocks, both configurations, three log lengths, four ways.
+template <typename F>
+void forEachLogCase(F&& f) {
+  auto sizes = [&f](auto op, auto config) {
+    using Op = decltype(op);
+    constexpr Config C = decltype(config)::value;
+    auto ways = [&f](auto samples) {
+      constexpr std::size_t n = decltype(samples)::value;
+      f(CaseTag<BatchCase<Op, C, n>>{});
+      f(CaseTag<EigenLoopCase<Op, C, n>>{});
+      f(CaseTag<UpdateLoopCase<Op, C, n>>{});
+      f(CaseTag<MemcpyCase<Op, C, n>>{});
+    };
+    ways(std::integral_constant<std::size_t, 1000>{});
+    ways(std::integral_constant<std::size_t, 100000>{});
+    ways(std::integral_constant<std::size_t, 1000000>{});
+  };
+  sizes(WrenchOp{}, std::integral_constant<Config, Config::Fixed>{});
+  sizes(WrenchOp{}, std::integral_constant<Config, Config::Moving>{});
+  sizes(TwistOp{}, std::integral_constant<Config, Config::Fixed>{});
+  sizes(TwistOp{}, std::integral_constant<Config, Config::Moving>{});
 }
 
 // ------------------------------------------------------ agreement check ---

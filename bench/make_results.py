@@ -50,6 +50,11 @@ PY_TARGET_FLOOR_RATIO = 1.5
 PY_TARGET_PEER_SPEEDUP = 3.0
 PY_PEERS = (("numpy", "NumPy"), ("pin", "Pinocchio"))
 CONFIGS = ("fixed", "moving")
+LOG_SIZES = (1_000, 100_000, 1_000_000)
+LOG_TARGET_EIGEN_RATIO = 0.5      # C++ updateBatch ÷ plain Eigen loop, at 10³ and 10⁶
+LOG_STRETCH_MEMCPY_RATIO = 2.0    # C++ updateBatch ÷ memcpy, at 10⁶
+LOG_TARGET_NUMPY_SPEEDUP = 10.0   # NumPy columns ÷ Python update_batch, at 10⁵
+LOG_TARGET_PY_CPP_RATIO = 1.2     # Python update_batch ÷ C++ updateBatch, at 10⁵
 
 
 @dataclass
@@ -202,6 +207,89 @@ def targets(cases: dict[str, Case]) -> list[str]:
     return rows
 
 
+def is_log_case(name: str) -> bool:
+    """A case timed per sample over a whole log: C++ "<b>/<c>/log_<n>/<impl>",
+    Python "<b>/<c>/batch_log_<n>" and "<b>/<c>/numpy_columns_log_<n>"."""
+    return "/log_" in name or "batch_log_" in name or "columns_log_" in name
+
+
+def log_section(timed: dict[str, Case], python: dict[str, dict] | None) -> list[str]:
+    """Per-sample times over whole logs, C++ and Python side by side, and the
+    batch targets read from them."""
+    def cpp(block: str, config: str, n: int, impl: str) -> float | None:
+        case = timed.get(f"{block}/{config}/log_{n}/{impl}")
+        return case.median_ns / n if case and case.median_ns is not None else None
+
+    def py(block: str, config: str, impl: str) -> float | None:
+        b = (python or {}).get(f"{block}/{config}/{impl}")
+        return b["median_ns"] if b else None
+
+    loop_impl = {"fixed": "ours_log", "moving": "ours_cycle_log"}
+    lines = [
+        "## Whole logs: time per sample",
+        "",
+        "One pass over a log of n samples, divided by n. C++: `batch` is `updateBatch`; "
+        "`eigen_loop` the floor's formulas in a plain loop (entries resolved against each "
+        "sample's transform on `moving`); `update_loop` `setFixedToMovingFrameTf` (moving) "
+        "and `update` for each sample; `memcpy` copies the inputs to the outputs and reads "
+        "the transforms, the least a pass must move. Python: `update_batch` on (n, 6) "
+        "arrays; NumPy over whole (n,) columns with the quaternion arithmetic written out; "
+        "a Python loop of `update` (wrench only). On `moving` every sample brings its own "
+        "transform. All in ns per sample.",
+        "",
+        "| Block, configuration, n | C++ batch | C++ eigen_loop | C++ update_loop "
+        "| C++ memcpy | Python update_batch | Python NumPy columns | Python loop |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    targets_rows = []
+    for block in TARGET_BLOCKS:
+        for config in CONFIGS:
+            for n in LOG_SIZES:
+                batch = cpp(block, config, n, "batch")
+                if batch is None:
+                    continue
+                eigen = cpp(block, config, n, "eigen_loop")
+                memcpy = cpp(block, config, n, "memcpy")
+                py_batch = py(block, config, f"batch_log_{n}")
+                py_numpy = py(block, config, f"numpy_columns_log_{n}")
+                cells = [batch, eigen, cpp(block, config, n, "update_loop"), memcpy, py_batch,
+                         py_numpy, py(block, config, f"{loop_impl[config]}_{n}")]
+                lines.append(f"| {block}, {config}, {n:,} | "
+                             + " | ".join("—" if v is None else f"{v:.2f}" for v in cells) + " |")
+
+                def target(measure: str, value: float | None, goal: str, ok: bool) -> None:
+                    shown = "—" if value is None else f"{value:.2f}×"
+                    verdict = "met" if value is not None and ok else "MISSED"
+                    targets_rows.append(f"| {block}, {config}, {n:,} | {measure} | {shown} "
+                                        f"| {goal} | {verdict} |")
+
+                if n in (1_000, 1_000_000):
+                    r = ratio(batch, eigen)
+                    target("C++ batch ÷ eigen_loop", r, f"≤ {LOG_TARGET_EIGEN_RATIO}×",
+                           r is not None and r <= LOG_TARGET_EIGEN_RATIO)
+                if n == 1_000_000:
+                    r = ratio(batch, memcpy)
+                    target("C++ batch ÷ memcpy (stretch)", r, f"≤ {LOG_STRETCH_MEMCPY_RATIO:g}×",
+                           r is not None and r <= LOG_STRETCH_MEMCPY_RATIO)
+                if n == 100_000 and python is not None:
+                    r = ratio(py_numpy, py_batch)
+                    target("NumPy columns ÷ Python update_batch", r,
+                           f"≥ {LOG_TARGET_NUMPY_SPEEDUP:g}×",
+                           r is not None and r >= LOG_TARGET_NUMPY_SPEEDUP)
+                    r = ratio(py_batch, batch)
+                    target("Python update_batch ÷ C++ batch", r, f"≤ {LOG_TARGET_PY_CPP_RATIO}×",
+                           r is not None and r <= LOG_TARGET_PY_CPP_RATIO)
+    return lines + [
+        "",
+        "### Batch targets",
+        "",
+        "| Block, configuration, n | Measure | Value | Target | Verdict |",
+        "|---|---|---:|---:|---|",
+        *targets_rows,
+        "",
+    ]
+
+
 def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
     data = json.loads(path.read_text())
     bench = {b["name"]: b for b in data["benchmarks"]}
@@ -234,6 +322,8 @@ def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
         "|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for b in data["benchmarks"]:
+        if is_log_case(b["name"]) and not b["name"].split("/")[2].startswith("ours"):
+            continue  # update_batch and NumPy over columns: the table of whole logs
         block, config = b["name"].split("/")[:2]
         ours = cases.get(f"{block}/{config}/ours")
         cv = "—" if b.get("cv") is None else f"{100 * b['cv']:.1f}%"
@@ -300,7 +390,8 @@ def main() -> None:
     # Rows in the programs' own case order (the count driver runs them in it),
     # since the timing program interleaves its repetitions at random.
     cases = {name: timed.get(name, Case(name)) for name in counts}
-    cases.update({name: case for name, case in timed.items() if name not in cases})
+    cases.update({name: case for name, case in timed.items()
+                  if name not in cases and not is_log_case(name)})
     for name, count in counts.items():
         cases[name].instructions = count
     reps = {c.repetitions for c in cases.values() if c.repetitions}
@@ -359,6 +450,9 @@ def main() -> None:
         ]
     if args.python:
         lines += python_section(args.python, cases)
+    python = ({b["name"]: b for b in json.loads(args.python.read_text())["benchmarks"]}
+              if args.python else None)
+    lines += log_section(timed, python)
     if args.notes and args.notes.exists():
         lines += [args.notes.read_text().rstrip(), ""]
     args.output.write_text("\n".join(lines))

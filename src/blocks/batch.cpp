@@ -6,17 +6,17 @@ namespace {
 
 // Made once, while the library loads, so that a batch call reads a constant.
 // __builtin_cpu_supports also checks that the system saves the AVX registers.
-const bool kAvx2 = [] {
+const BatchIsa kIsa = [] {
 #if defined(OSKA_BATCH_DISPATCH)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-#else
-  return false;
+  if (__builtin_cpu_supports("avx512f")) return BatchIsa::Avx512;
+  if (__builtin_cpu_supports("avx2")) return BatchIsa::Avx2;
 #endif
+  return BatchIsa::Portable;
 }();
 
 }  // namespace
 
-bool batchUsesAvx2() noexcept { return kAvx2; }
+BatchIsa batchIsa() noexcept { return kIsa; }
 
 }  // namespace oska::detail

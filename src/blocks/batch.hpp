@@ -1,14 +1,14 @@
-// The batch path: many samples in one call, kLanes at a time.
+// The batch path: many samples in one call, a tile of four or eight at a time.
 //
 // Samples arrive as rows (N doubles each, one after another). Each tile of
-// kLanes rows is turned into N lane values, one per component, run through
+// W rows is turned into N lane values, one per component, run through
 // the kind's arithmetic once, and written back as rows; the samples that do
 // not fill a last tile go through the same arithmetic one at a time. Either
 // way each sample sees the operations of update, in the same order.
 //
-// The tile loop is compiled twice: for baseline x86-64 (Lanes as two SSE2
-// registers) and for AVX2 (one register); the CPU decides at run time. Both
-// give the same bits.
+// The tile loop is compiled three times: for baseline x86-64 (four lanes in
+// two SSE2 registers), for AVX2 (four lanes in one register) and for AVX-512
+// (eight lanes); the CPU decides at run time. All give the same bits.
 #pragma once
 
 #include <cstddef>
@@ -37,29 +37,37 @@ struct BatchRow {
   const T* aux;
 };
 
-/// True when the tile loop may use AVX2; decided once, when the library loads.
-bool batchUsesAvx2() noexcept;
+/// The instruction sets the tile loop is compiled for.
+enum class BatchIsa { Portable, Avx2, Avx512 };
 
-template <typename Kind, typename Source, typename E>
+/// The best one this CPU runs; decided once, when the library loads.
+BatchIsa batchIsa() noexcept;
+
+/// Samples per tile for an instruction set.
+constexpr std::size_t tileWidth(BatchIsa isa) { return isa == BatchIsa::Avx512 ? 8 : 4; }
+
+template <typename Kind, typename Source, std::size_t W, typename E>
 OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const BatchArgs& a,
                           std::size_t tiles) {
+  using L = Lanes<W>;
   constexpr std::size_t N = Kind::kSize;
   constexpr std::size_t A = Kind::kAuxSize;
-  const Entries<Lanes> call_lanes = splatEntries<Lanes>(call);
+  static_assert(N >= 4, "a signal is written back four columns at a time");
+  const Entries<L> call_lanes = splatEntries<L>(call);
   for (std::size_t i = 0; i < tiles; ++i) {
-    const std::size_t first = i * kLanes;
-    Lanes in[N];
-    Lanes out[N];
-    Lanes tf[7];
-    Lanes aux[A > 0 ? A : 1];
-    loadRows(a.in + first * N, N, N, in);
-    BatchRow<Lanes> row{in, out, nullptr, nullptr};
+    const std::size_t first = i * W;
+    L in[N];
+    L out[N];
+    L tf[7];
+    L aux[A > 0 ? A : 1];
+    loadRows(a.in + first * N, N, in);
+    BatchRow<L> row{in, out, nullptr, nullptr};
     if (a.tf != nullptr) {
-      loadRows(a.tf + first * 7, 7, 7, tf);
+      loadRows(a.tf + first * 7, 7, tf);
       row.tf = tf;
     }
     if (A > 0 && a.aux != nullptr) {
-      loadRows(a.aux + first * A, A, A, aux);
+      loadRows(a.aux + first * A, A, aux);
       row.aux = aux;
     }
     Source::template sample<Kind>(entries, call_lanes, row);
@@ -70,14 +78,20 @@ OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const B
 template <typename Kind, typename Source, typename E>
 void tilesPortable(const E& entries, const Entries<double>& call, const BatchArgs& a,
                    std::size_t tiles) {
-  runTiles<Kind, Source>(entries, call, a, tiles);
+  runTiles<Kind, Source, 4>(entries, call, a, tiles);
 }
 
 #if defined(OSKA_BATCH_DISPATCH)
 template <typename Kind, typename Source, typename E>
 [[gnu::target("avx2")]] void tilesAvx2(const E& entries, const Entries<double>& call,
                                        const BatchArgs& a, std::size_t tiles) {
-  runTiles<Kind, Source>(entries, call, a, tiles);
+  runTiles<Kind, Source, 4>(entries, call, a, tiles);
+}
+
+template <typename Kind, typename Source, typename E>
+[[gnu::target("avx512f")]] void tilesAvx512(const E& entries, const Entries<double>& call,
+                                            const BatchArgs& a, std::size_t tiles) {
+  runTiles<Kind, Source, 8>(entries, call, a, tiles);
 }
 #endif
 
@@ -87,19 +101,24 @@ template <typename Kind, typename Source, typename E>
 void runBatch(const E& entries, const Entries<double>& call, const BatchArgs& a) {
   constexpr std::size_t N = Kind::kSize;
   constexpr std::size_t A = Kind::kAuxSize;
-  const std::size_t tiles = a.count / kLanes;
+  const BatchIsa isa = batchIsa();
+  const std::size_t tiles = a.count / tileWidth(isa);
   if (tiles > 0) {
+    switch (isa) {
 #if defined(OSKA_BATCH_DISPATCH)
-    if (batchUsesAvx2()) {
-      tilesAvx2<Kind, Source>(entries, call, a, tiles);
-    } else {
-      tilesPortable<Kind, Source>(entries, call, a, tiles);
-    }
-#else
-    tilesPortable<Kind, Source>(entries, call, a, tiles);
+      case BatchIsa::Avx512:
+        tilesAvx512<Kind, Source>(entries, call, a, tiles);
+        break;
+      case BatchIsa::Avx2:
+        tilesAvx2<Kind, Source>(entries, call, a, tiles);
+        break;
 #endif
+      default:
+        tilesPortable<Kind, Source>(entries, call, a, tiles);
+        break;
+    }
   }
-  for (std::size_t s = tiles * kLanes; s < a.count; ++s) {
+  for (std::size_t s = tiles * tileWidth(isa); s < a.count; ++s) {
     const BatchRow<double> row{a.in + s * N, a.out + s * N,
                                a.tf != nullptr ? a.tf + s * 7 : nullptr,
                                A > 0 && a.aux != nullptr ? a.aux + s * A : nullptr};

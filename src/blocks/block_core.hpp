@@ -16,7 +16,7 @@
 //                TransformSource, the fixed-to-moving transform the caller
 //                gives, or BodyPoseSource, the input pose itself;
 //   transform()  the arithmetic of one sample, a template over the number
-//                type (double, or Lanes for kLanes samples at once), so that
+//                type (double, or Lanes<W> for W samples at once), so that
 //                update and updateBatch run the same operations:
 //                  with TransformSource:
 //                    transform(const Entries<T>& resolved, const T* in, T* out,
