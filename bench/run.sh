@@ -33,7 +33,8 @@ PY_MIN_TIME="${OSKA_BENCH_PY_MIN_TIME:-0.1}"
 PYTHON="${OSKA_BENCH_PYTHON:-}"
 PY_FLOOR_DIR="${OSKA_BENCH_PYTHON_BUILD_DIR:-$ROOT/build-bench-python}"
 
-ensure_packages "${OSKA_BASE_PACKAGES[@]}" libbenchmark-dev liborocos-kdl-dev valgrind python3
+ensure_packages "${OSKA_BASE_PACKAGES[@]}" libeigen3-dev libbenchmark-dev liborocos-kdl-dev \
+  valgrind python3
 configure_build -DOSKA_BUILD_BENCH=ON -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=OFF
 cmake --build "$BUILD_DIR" -j "$JOBS" --target oska_bench oska_bench_count
 

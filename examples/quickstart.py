@@ -13,20 +13,24 @@ import math
 import sys
 
 import numpy as np
+import numpy.typing as npt
 
 from oska_control import OskaControlReturnCode
 from oska_tf_utils_ext import OskaTfImu, OskaTfPose, OskaTfTwist, OskaTfWrench
 
+Array = npt.NDArray[np.float64]
 
-def print_row(label, sample_in, sample_out, code):
-    def fmt(values):
+
+def print_row(label: str, sample_in: Array, sample_out: Array,
+              code: OskaControlReturnCode) -> None:
+    def fmt(values: Array) -> str:
         return " ".join(f"{v:8.4f}" for v in values)
 
     print(f"  {label:<7} in  [ {fmt(sample_in)} ]")
     print(f"  {'':<7} out [ {fmt(sample_out)} ]  {code.name}")
 
 
-def main(config_path):
+def main(config_path: str) -> int:
     wrench = OskaTfWrench(config_path)
     twist = OskaTfTwist(config_path)
     imu = OskaTfImu(config_path)
@@ -51,6 +55,11 @@ def main(config_path):
     imu_out = np.zeros(6)
     pose_out = np.zeros(7)
 
+    blocks: list[tuple[str, OskaTfWrench | OskaTfTwist | OskaTfImu | OskaTfPose, Array, Array]] = [
+        ("wrench", wrench, wrench_in, wrench_out),
+        ("twist", twist, twist_in, twist_out),
+        ("imu", imu, imu_in, imu_out),
+        ("pose", pose, flange, pose_out)]
     failures = 0
     for cycle in range(5):
         t = 0.2 * cycle
@@ -62,11 +71,7 @@ def main(config_path):
         imu.set_fixed_to_moving_frame_tf(flange)
 
         print(f"cycle {cycle} (t = {t:.1f} s)")
-        for label, block, sample_in, sample_out in (
-                ("wrench", wrench, wrench_in, wrench_out),
-                ("twist", twist, twist_in, twist_out),
-                ("imu", imu, imu_in, imu_out),
-                ("pose", pose, flange, pose_out)):
+        for label, block, sample_in, sample_out in blocks:
             code = block.update(sample_in, sample_out)
             failures += code != OskaControlReturnCode.Ok
             print_row(label, sample_in, sample_out, code)

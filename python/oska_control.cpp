@@ -24,7 +24,8 @@ NB_MODULE(oska_control, m) {
              "Condition AdvisoryB passed through by the policy.")
       .value("RtWarning", OskaControlReturnCode::RtWarning, "Real-time violation under SoftRt.")
       .value("NotReady", OskaControlReturnCode::NotReady,
-             "Block not ready under BestEffort or SoftRt; nothing written.")
+             "Block not ready under BestEffort or SoftRt; nothing computed (the Python update "
+             "writes zeros).")
       .value("Error", OskaControlReturnCode::Error,
              "Escalated condition, an exception, or an unknown policy value.");
 

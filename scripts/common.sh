@@ -7,7 +7,7 @@ BUILD_DIR="${OSKA_BUILD_DIR:-$ROOT/build}"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
 # The Debian packages every build needs.
-OSKA_BASE_PACKAGES=(build-essential cmake libeigen3-dev nlohmann-json3-dev libgtest-dev)
+OSKA_BASE_PACKAGES=(build-essential cmake nlohmann-json3-dev libgtest-dev)
 
 # ensure_packages PKG...: installs those not yet installed, with apt-get as
 # root, else through sudo; otherwise prints the one line to run and stops.

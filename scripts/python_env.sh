@@ -89,3 +89,11 @@ run_python_tests() {
   fi
   return "$rc"
 }
+
+# run_type_checks: mypy --strict and pyright on the Python example, against the
+# installed package: both must find the stub packages and the real signatures.
+run_type_checks() {
+  echo "== Type checks of examples/quickstart.py (mypy --strict, pyright) =="
+  (cd "$ROOT" && "$VENV_DIR/bin/mypy" --strict --no-incremental examples/quickstart.py)
+  (cd "$ROOT" && "$VENV_DIR/bin/pyright" --pythonpath "$VENV_PY" examples/quickstart.py)
+}

@@ -2,7 +2,8 @@
 # Every test: builds the library and the C++ tests, then runs them with ctest
 # (which also builds and runs a separate project against the installed package);
 # then the hardening checks (sanitizers, fuzz corpus replay, valgrind); then
-# builds the Python package into the project venv and runs pytest.
+# builds the Python package into the project venv and runs pytest and the
+# type checkers.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
@@ -22,3 +23,4 @@ source "$ROOT/scripts/python_env.sh"
 ensure_python_venv
 install_python_package
 run_python_tests
+run_type_checks

@@ -73,6 +73,25 @@ TYPED_TEST(NoAllocation, UpdateOnTheSuccessPathAllocatesNothing) {
   }
 }
 
+// With a DiagnosticQueue as the sink, the not-ready paths allocate nothing
+// either: the line is assembled on the stack and copied into the queue.
+TYPED_TEST(NoAllocation, NotReadyPathWithTheQueueAllocatesNothing) {
+  constexpr std::size_t N = BlockTraits<TypeParam>::kSize;
+  DiagnosticQueue queue(64, 128);
+  queue.install();
+  TypeParam block(OskaTfConfig{});
+  std::array<double, N> in{}, out{};
+  std::vector<double> rows(3 * N);
+  const long before = g_allocations.load();
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    ASSERT_EQ(block.update(in, out), OskaControlReturnCode::NotReady);
+    ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), 3),
+              OskaControlReturnCode::NotReady);
+  }
+  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(queue.drain([](const char*) {}) + queue.dropped(), 200u);
+}
+
 // The counter itself works: a setter copies its origin string into the block.
 TEST(AllocationCounter, SeesTheLibraryAllocate) {
   OskaTfWrench block(OskaTfConfig{});
