@@ -100,12 +100,9 @@ Q_IN = unit_quat(0.9, 0.1, -0.3, 0.2)
 P_OUT = np.array([-0.05, 0.15, 0.6])
 Q_OUT = unit_quat(0.7, -0.2, 0.4, 0.1)
 
-BLOCKS = {
-    "wrench": (ext.OskaTfWrench, 6),
-    "twist": (ext.OskaTfTwist, 6),
-    "imu": (ext.OskaTfImu, 6),
-    "pose": (ext.OskaTfPose, 7),
-}
+# Every block class of the extension, by its signal name.
+BLOCKS = {c.SIGNAL: (c, c.SIGNAL_SIZE) for c in vars(ext).values()
+          if isinstance(c, type) and hasattr(c, "SIGNAL_SIZE")}
 PEER_BLOCKS = ("wrench", "twist")
 CONFIGS = ("fixed", "moving")
 
@@ -117,16 +114,16 @@ def make_block(block: str, config: str):
     c.name = "bench"
     c.input_ref_point.origin = origin
     c.input_ref_point.translation = P_IN
-    # The pose block takes its moving frame from the input pose, and its
-    # input axes cannot be on it.
-    c.input_expr_axes.origin = "fixed_frame" if block == "pose" else origin
+    # A block without a transform (pose) takes its moving frame from the
+    # input pose, and its input axes cannot be on it.
+    c.input_expr_axes.origin = origin if cls.HAS_TRANSFORM else "fixed_frame"
     c.input_expr_axes.rotation = Q_IN
     c.output_ref_point.origin = origin
     c.output_ref_point.translation = P_OUT
     c.output_expr_axes.origin = origin
     c.output_expr_axes.rotation = Q_OUT
     b = cls(c)
-    if config == "moving" and block != "pose":
+    if config == "moving" and cls.HAS_TRANSFORM:
         b.set_fixed_to_moving_frame_tf(TF.copy())
     return b
 
@@ -357,11 +354,11 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
     cycle_floor = "nanobind/cycle/noop" if floor is not None else None
     pin_fns = pin_functions(pin) if pin is not None else {}
 
-    for block, (_, n) in BLOCKS.items():
+    for block, (cls, n) in BLOCKS.items():
         x, y = (x7, y7) if n == 7 else (x6, y6)
         for config in CONFIGS:
             b = make_block(block, config)
-            moving_cycle = config == "moving" and block != "pose"
+            moving_cycle = config == "moving" and cls.HAS_TRANSFORM
             # The block's result on the sample, which every peer must match.
             ref = np.zeros(n)
             if moving_cycle:

@@ -179,36 +179,37 @@ inline void twist(const KDL::Frame& f, const A6& in, A6& out) {
 }  // namespace kdl
 
 // ----------------------------------------------------------------- blocks ---
-struct WrenchOp {
-  using Block = OskaTfWrench;
-  static constexpr const char* kName = "wrench";
-  static constexpr bool kHasTransform = true;
+/// A block kind of the benchmark, named by its BlockTraits. Every kind of
+/// oska::AllBlocks gets its `ours` cases; the kinds specialised below also
+/// have hand-written peers (the Eigen floor and KDL) to be compared with.
+template <typename B>
+struct OpBase {
+  using Block = B;
+  static constexpr const char* kName = BlockTraits<B>::kSignal;
+  static constexpr bool kHasTransform = BlockTraits<B>::kHasTransform;
+};
+
+template <typename B>
+struct Op : OpBase<B> {
+  static constexpr bool kHasPeers = false;
+};
+
+template <>
+struct Op<OskaTfWrench> : OpBase<OskaTfWrench> {
+  static constexpr bool kHasPeers = true;
   static void floorUpdate(const eigen_floor::Frames& f, const double* in, double* out) {
     eigen_floor::wrench(f, in, out);
   }
   static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::wrench(f, in, out); }
 };
 
-struct TwistOp {
-  using Block = OskaTfTwist;
-  static constexpr const char* kName = "twist";
-  static constexpr bool kHasTransform = true;
+template <>
+struct Op<OskaTfTwist> : OpBase<OskaTfTwist> {
+  static constexpr bool kHasPeers = true;
   static void floorUpdate(const eigen_floor::Frames& f, const double* in, double* out) {
     eigen_floor::twist(f, in, out);
   }
   static void kdlUpdate(const KDL::Frame& f, const A6& in, A6& out) { kdl::twist(f, in, out); }
-};
-
-struct ImuOp {
-  using Block = OskaTfImu;
-  static constexpr const char* kName = "imu";
-  static constexpr bool kHasTransform = true;
-};
-
-struct PoseOp {
-  using Block = OskaTfPose;
-  static constexpr const char* kName = "pose";
-  static constexpr bool kHasTransform = false;
 };
 
 inline std::string caseName(const char* block, Config c, const char* impl) {
@@ -270,12 +271,14 @@ inline OskaTfConfig blockConfig(const Sample& s, Config c, bool input_axes_may_m
 template <typename Op, Config C>
 struct OursCase {
   using Block = typename Op::Block;
-  static constexpr bool kPose = !Op::kHasTransform;
+  static constexpr std::size_t kSize = BlockTraits<Block>::kSize;
+  static_assert(kSize == 6 || kSize == 7, "the benchmark's sample has 6 or 7 values");
+  static constexpr bool kPose = kSize == 7;
   using Signal = std::conditional_t<kPose, A7, A6>;
 
   static std::string name() { return caseName(Op::kName, C, "ours"); }
   Sample s;
-  Block block{blockConfig(s, C, !kPose)};
+  Block block{blockConfig(s, C, Op::kHasTransform)};
   Signal out{};
   OskaControlReturnCode rc = OskaControlReturnCode::Error;
 
@@ -404,53 +407,53 @@ struct CaseTag {
   using type = Case;
 };
 
-/// Calls f(CaseTag<Case>{}) for every case, in table order.
+/// Calls f(tag) for both configurations, as std::integral_constant tags.
 template <typename F>
-void forEachCase(F&& f) {
-  f(CaseTag<FloorCase<WrenchOp, Config::Fixed>>{});
-  f(CaseTag<OursCase<WrenchOp, Config::Fixed>>{});
-  f(CaseTag<KdlCase<WrenchOp, Config::Fixed>>{});
-  f(CaseTag<KdlFrameOnceCase<WrenchOp>>{});
-  f(CaseTag<FloorCase<WrenchOp, Config::Moving>>{});
-  f(CaseTag<OursCase<WrenchOp, Config::Moving>>{});
-  f(CaseTag<KdlCase<WrenchOp, Config::Moving>>{});
-
-  f(CaseTag<FloorCase<TwistOp, Config::Fixed>>{});
-  f(CaseTag<OursCase<TwistOp, Config::Fixed>>{});
-  f(CaseTag<KdlCase<TwistOp, Config::Fixed>>{});
-  f(CaseTag<KdlFrameOnceCase<TwistOp>>{});
-  f(CaseTag<FloorCase<TwistOp, Config::Moving>>{});
-  f(CaseTag<OursCase<TwistOp, Config::Moving>>{});
-  f(CaseTag<KdlCase<TwistOp, Config::Moving>>{});
-
-  f(CaseTag<OursCase<ImuOp, Config::Fixed>>{});
-  f(CaseTag<OursCase<ImuOp, Config::Moving>>{});
-  f(CaseTag<OursCase<PoseOp, Config::Fixed>>{});
-  f(CaseTag<OursCase<PoseOp, Config::Moving>>{});
+void forEachConfig(F&& f) {
+  f(std::integral_constant<Config, Config::Fixed>{});
+  f(std::integral_constant<Config, Config::Moving>{});
 }
 
-/// Calls f(CaseTag<Case>{}) for every log case, in table order: the wrench
-/// and twist blocks, both configurations, three log lengths, four ways.
+/// Calls f(CaseTag<Case>{}) for every case, in table order: every block kind
+/// of AllBlocks, each configuration, with its peers where it has them.
+template <typename F>
+void forEachCase(F&& f) {
+  AllBlocks::forEach([&f](auto block) {
+    using O = Op<typename decltype(block)::type>;
+    forEachConfig([&f](auto config) {
+      constexpr Config C = decltype(config)::value;
+      if constexpr (O::kHasPeers) f(CaseTag<FloorCase<O, C>>{});
+      f(CaseTag<OursCase<O, C>>{});
+      if constexpr (O::kHasPeers) {
+        f(CaseTag<KdlCase<O, C>>{});
+        if constexpr (C == Config::Fixed) f(CaseTag<KdlFrameOnceCase<O>>{});
+      }
+    });
+  });
+}
+
+/// Calls f(CaseTag<Case>{}) for every log case, in table order: the kinds
+/// with peers, both configurations, three log lengths, four ways.
 template <typename F>
 void forEachLogCase(F&& f) {
-  auto sizes = [&f](auto op, auto config) {
-    using Op = decltype(op);
-    constexpr Config C = decltype(config)::value;
-    auto ways = [&f](auto samples) {
-      constexpr std::size_t n = decltype(samples)::value;
-      f(CaseTag<BatchCase<Op, C, n>>{});
-      f(CaseTag<EigenLoopCase<Op, C, n>>{});
-      f(CaseTag<UpdateLoopCase<Op, C, n>>{});
-      f(CaseTag<MemcpyCase<Op, C, n>>{});
-    };
-    ways(std::integral_constant<std::size_t, 1000>{});
-    ways(std::integral_constant<std::size_t, 100000>{});
-    ways(std::integral_constant<std::size_t, 1000000>{});
-  };
-  sizes(WrenchOp{}, std::integral_constant<Config, Config::Fixed>{});
-  sizes(WrenchOp{}, std::integral_constant<Config, Config::Moving>{});
-  sizes(TwistOp{}, std::integral_constant<Config, Config::Fixed>{});
-  sizes(TwistOp{}, std::integral_constant<Config, Config::Moving>{});
+  AllBlocks::forEach([&f](auto block) {
+    using O = Op<typename decltype(block)::type>;
+    if constexpr (O::kHasPeers) {
+      forEachConfig([&f](auto config) {
+        constexpr Config C = decltype(config)::value;
+        auto ways = [&f](auto samples) {
+          constexpr std::size_t n = decltype(samples)::value;
+          f(CaseTag<BatchCase<O, C, n>>{});
+          f(CaseTag<EigenLoopCase<O, C, n>>{});
+          f(CaseTag<UpdateLoopCase<O, C, n>>{});
+          f(CaseTag<MemcpyCase<O, C, n>>{});
+        };
+        ways(std::integral_constant<std::size_t, 1000>{});
+        ways(std::integral_constant<std::size_t, 100000>{});
+        ways(std::integral_constant<std::size_t, 1000000>{});
+      });
+    }
+  });
 }
 
 // ------------------------------------------------------ agreement check ---
@@ -523,20 +526,23 @@ void checkOk() {
 
 }  // namespace detail
 
-/// Runs every wrench and twist case once on the same sample and stops the
-/// process with a message unless the floor, KDL and the blocks agree within
-/// rounding; checks that the IMU and pose blocks return Ok. Returns the
-/// largest deviation seen.
+/// Runs the cases of every kind with peers once on the same sample and stops
+/// the process with a message unless the floor, KDL and the block agree
+/// within rounding; checks that the other kinds' blocks return Ok. Returns
+/// the largest deviation seen.
 inline double checkAgreementOrDie() {
   double worst = 0.0;
-  worst = std::max(worst, detail::checkAgreement<WrenchOp, Config::Fixed>());
-  worst = std::max(worst, detail::checkAgreement<WrenchOp, Config::Moving>());
-  worst = std::max(worst, detail::checkAgreement<TwistOp, Config::Fixed>());
-  worst = std::max(worst, detail::checkAgreement<TwistOp, Config::Moving>());
-  detail::checkOk<ImuOp, Config::Fixed>();
-  detail::checkOk<ImuOp, Config::Moving>();
-  detail::checkOk<PoseOp, Config::Fixed>();
-  detail::checkOk<PoseOp, Config::Moving>();
+  AllBlocks::forEach([&worst](auto block) {
+    using O = Op<typename decltype(block)::type>;
+    forEachConfig([&worst](auto config) {
+      constexpr Config C = decltype(config)::value;
+      if constexpr (O::kHasPeers) {
+        worst = std::max(worst, detail::checkAgreement<O, C>());
+      } else {
+        detail::checkOk<O, C>();
+      }
+    });
+  });
   return worst;
 }
 

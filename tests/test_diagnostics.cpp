@@ -107,6 +107,7 @@ TEST(DiagnosticSink, SwitchingWhileOtherThreadsWriteLosesNoLine) {
   } a, b;
   std::atomic<bool> stop{false};
   std::atomic<long> written{0};
+  setDiagnosticSink(&Counter::sink, &a);
   std::vector<std::thread> threads;
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&] {

@@ -45,6 +45,13 @@ struct BlockList {
   static void forEach(F&& f) {
     (f(BlockTag<Blocks>{}), ...);
   }
+
+  /// Calls f(BlockTag<Block>{}) for the block class at `index`, if any.
+  template <typename F>
+  static void visit(std::size_t index, F&& f) {
+    std::size_t i = 0;
+    ((i++ == index ? f(BlockTag<Blocks>{}) : void()), ...);
+  }
 };
 
 }  // namespace oska

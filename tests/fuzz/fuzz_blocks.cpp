@@ -3,7 +3,7 @@
 // doubles and origins. Every update is checked against the model and the
 // reference arithmetic of fuzz_support.hpp.
 //
-// Input layout (FuzzedDataProvider): block kind, policy, name, the four
+// Input layout (FuzzedDataProvider): block kind (an index into AllBlocks), policy, name, the four
 // entries of the configuration (origin, values), then operations until the
 // input runs out; a final update always runs.
 #include <array>
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace oska::fuzz;
   FuzzedDataProvider p(data, size);
 
-  const int kind = p.ConsumeIntegralInRange<int>(0, 3);
+  const std::size_t kind = p.ConsumeIntegralInRange<std::size_t>(0, AllBlocks::kCount - 1);
   OskaTfConfig config;
   config.policy = takePolicy(p);
   config.name = p.ConsumeRandomLengthString(8);
@@ -100,19 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkConverted(internal.output_expr_axes, config.output_expr_axes.origin,
                  config.output_expr_axes.rotation, {1.0, 0.0, 0.0, 0.0});
 
-  switch (kind) {
-    case 0:
-      run<OskaTfWrench>(p, config);
-      break;
-    case 1:
-      run<OskaTfTwist>(p, config);
-      break;
-    case 2:
-      run<OskaTfImu>(p, config);
-      break;
-    default:
-      run<OskaTfPose>(p, config);
-      break;
-  }
+  AllBlocks::visit(kind, [&](auto tag) { run<typename decltype(tag)::type>(p, config); });
   return 0;
 }

@@ -1,8 +1,8 @@
 // Fuzz target: arbitrary bytes as a JSON configuration file.
 //
 // The bytes are written to one scratch file per process and read back with
-// loadTfConfigFromFile under each of the four section keys, and by the block
-// of each kind through its path constructor. The only exception allowed out
+// loadTfConfigFromFile under the section key of every kind of AllBlocks, and
+// by the block of that kind through its path constructor. The only exception allowed out
 // of the library is std::runtime_error carrying the "Failed to parse config
 // file" message; anything else escapes the harness and ends the process. The
 // same bytes parsed here as JSON are also handed to parseTfConfigSection,
@@ -23,9 +23,6 @@
 
 namespace oska::fuzz {
 namespace {
-
-const char* const kSections[] = {"tf_wrench_config", "tf_twist_config", "tf_imu_config",
-                                 "tf_pose_config"};
 
 std::string& scratchPath() {
   static std::string path;
@@ -120,15 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& path = scratchPath();
   writeScratch(data, size);
 
-  std::array<OskaTfConfigInternal, 4> records;
-  std::array<std::string, 4> errors;
-  std::array<bool, 4> loaded{};
-  for (std::size_t i = 0; i < 4; ++i) loaded[i] = load(path, kSections[i], records[i], errors[i]);
-
-  buildFromFile<OskaTfWrench>(path, loaded[0], records[0], errors[0]);
-  buildFromFile<OskaTfTwist>(path, loaded[1], records[1], errors[1]);
-  buildFromFile<OskaTfImu>(path, loaded[2], records[2], errors[2]);
-  buildFromFile<OskaTfPose>(path, loaded[3], records[3], errors[3]);
+  // Each kind's section read alone, then by the block's path constructor.
+  AllBlocks::forEach([&path](auto tag) {
+    using Block = typename decltype(tag)::type;
+    OskaTfConfigInternal record;
+    std::string error;
+    const bool loaded = load(path, Traits<Block>::kSection, record, error);
+    buildFromFile<Block>(path, loaded, record, error);
+  });
 
   // The same text parsed here: every value in it is a possible section, and
   // parseTfConfigSection lets only the JSON library's own exceptions out.

@@ -27,6 +27,7 @@ block's next result are as before.
 
 import array
 import copy
+import json
 import pathlib
 import subprocess
 import shutil
@@ -39,10 +40,10 @@ import pytest
 
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
-from conftest import EXAMPLE_CONFIG
+from conftest import BLOCK_CLASSES, EXAMPLE_CONFIG
 
 MOVING, FIXED = "moving_frame", "fixed_frame"
-CLASSES = [ext.OskaTfImu, ext.OskaTfPose, ext.OskaTfTwist, ext.OskaTfWrench]
+CLASSES = BLOCK_CLASSES
 CLASS_IDS = [c.__name__ for c in CLASSES]
 SETTERS = {"set_input_reference_point": 3, "set_input_expression_axes": 4,
            "set_output_reference_point": 3, "set_output_expression_axes": 4}
@@ -51,7 +52,7 @@ INCOMPATIBLE = "incompatible function arguments"
 
 
 def signal_size(cls):
-    return 7 if cls is ext.OskaTfPose else 6
+    return cls.SIGNAL_SIZE
 
 
 # Values passed by the catalogue: floats, and small non-negative integers that
@@ -88,7 +89,7 @@ BASE_POSE = {**{k: v for k, v in BASE.items() if k != TF},
 def ready(cls, **changes):
     """A block in the base configuration, with some calls {method: (origin, values)} changed."""
     block = cls()
-    for method, (origin, values) in {**(BASE_POSE if cls is ext.OskaTfPose else BASE),
+    for method, (origin, values) in {**(BASE if cls.HAS_TRANSFORM else BASE_POSE),
                                      **changes}.items():
         args = (np.array(values, dtype=np.float64),)
         if origin is not None:
@@ -227,7 +228,7 @@ ARRAY_IDS = [a[0] for a in ARRAYS]
 def input_positions(cls):
     """(method, size of its array) for every input array argument of the class."""
     positions = list(SETTERS.items())
-    if cls is not ext.OskaTfPose:
+    if cls.HAS_TRANSFORM:
         positions.append((TF, 7))
     return positions + [("update", signal_size(cls))]
 
@@ -399,7 +400,7 @@ def good_args(cls, method):
 
 
 def methods(cls):
-    return ["name", *SETTERS, *([TF] if cls is not ext.OskaTfPose else []), "update"]
+    return ["name", *SETTERS, *([TF] if cls.HAS_TRANSFORM else []), "update"]
 
 
 def failed_init(cls):
@@ -422,7 +423,7 @@ SELVES = [
     ("object", lambda cls: object(), False),
     ("int", lambda cls: 1, False),
     ("config-record", lambda cls: ext.OskaTfConfig(), False),
-    ("other-block", lambda cls: (ext.OskaTfPose if cls is not ext.OskaTfPose else ext.OskaTfImu)(),
+    ("other-block", lambda cls: next(c for c in CLASSES if c is not cls)(),
      False),
     ("never-initialised", lambda cls: cls.__new__(cls), True),
     ("init-failed", failed_init, True),
@@ -506,8 +507,8 @@ CONSTRUCTOR_ARGS = [
     ("translation-record", lambda cls, t: ext.Translation(), TypeError),
     ("block", lambda cls, t: cls(), TypeError),
 ]
-FILE_NAMES = {ext.OskaTfImu: "base_imu", ext.OskaTfPose: "tracker_pose",
-              ext.OskaTfTwist: "tool_twist", ext.OskaTfWrench: "tool_wrench"}
+FILE_NAMES = {cls: json.loads(EXAMPLE_CONFIG.read_text())[cls.CONFIG_SECTION]["name"]
+              for cls in CLASSES}
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=CLASS_IDS)
@@ -556,7 +557,8 @@ def test_wrong_argument_counts_and_keywords(cls):
                 bad()
     # Keywords of another block class are refused.
     n = signal_size(cls)
-    other = ("imu_in", "imu_out") if cls is not ext.OskaTfImu else ("pose_in", "pose_out")
+    other_signal = next(c for c in CLASSES if c.SIGNAL != cls.SIGNAL).SIGNAL
+    other = (f"{other_signal}_in", f"{other_signal}_out")
     out = np.full(n, 7.0)
     with pytest.raises(TypeError, match=INCOMPATIBLE):
         block.update(**{other[0]: floats(n), other[1]: out})
@@ -583,9 +585,9 @@ def drive(cls, seed, cycles=CYCLES):
         if i % 97 == 0:
             setter = list(SETTERS)[(i // 97) % 4]
             origin = MOVING if (i // 97) % 3 else FIXED
-            if not (cls is ext.OskaTfPose and setter == "set_input_expression_axes"):
+            if cls.HAS_TRANSFORM or setter != "set_input_expression_axes":
                 getattr(block, setter)(origin, floats(SETTERS[setter]) * (1 + i / cycles))
-        if cls is not ext.OskaTfPose:
+        if cls.HAS_TRANSFORM:
             block.set_fixed_to_moving_frame_tf(transforms[i])
         out = results[i]
         codes.append(block.update(samples[i], out))
@@ -763,7 +765,8 @@ import numpy as np
 import oska_tf_utils_ext as ext
 
 warnings.simplefilter("ignore")
-for cls, n in ((ext.OskaTfImu, 6), (ext.OskaTfPose, 7), (ext.OskaTfTwist, 6), (ext.OskaTfWrench, 6)):
+classes = [c for c in vars(ext).values() if isinstance(c, type) and hasattr(c, "SIGNAL_SIZE")]
+for cls, n in ((c, c.SIGNAL_SIZE) for c in classes):
     block = cls()
     for setter, size in (("set_input_reference_point", 3), ("set_input_expression_axes", 4),
                          ("set_output_reference_point", 3), ("set_output_expression_axes", 4)):

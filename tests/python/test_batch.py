@@ -1,5 +1,6 @@
 """update_batch: the loop of update in one call, with the GIL released."""
 
+import bisect
 import threading
 import time
 
@@ -113,7 +114,7 @@ def test_angular_acceleration_adds_the_tangential_term():
 @blocks
 def test_other_threads_run_during_a_batch_but_not_on_its_block(cls):
     block = configured(cls, "fixed_frame")
-    samples = np.ones((2_000_000, cls.SIGNAL_SIZE))
+    samples = np.ones((1_000_000, cls.SIGNAL_SIZE))
     ticks, refused, done = [], [], threading.Event()
 
     def other_thread():
@@ -126,11 +127,20 @@ def test_other_threads_run_during_a_batch_but_not_on_its_block(cls):
 
     thread = threading.Thread(target=other_thread)
     thread.start()
-    time.sleep(0.01)
-    start = time.perf_counter()
-    block.update_batch(samples, samples)
-    end = time.perf_counter()
-    done.set()
-    thread.join()
-    assert any(start < t < end for t in ticks)
+    ran_during = False
+    try:
+        # Batches until the other thread has been seen to run during one: with
+        # the GIL held it never could, however busy the machine.
+        for _ in range(200):
+            start = time.perf_counter()
+            block.update_batch(samples, samples)
+            end = time.perf_counter()
+            first_after = bisect.bisect_right(ticks, start)
+            ran_during = first_after < len(ticks) and ticks[first_after] < end
+            if ran_during and refused:
+                break
+    finally:
+        done.set()
+        thread.join()
+    assert ran_during
     assert refused and "update_batch on another thread" in refused[0]
