@@ -272,9 +272,7 @@ template <typename Op, Config C>
 struct OursCase {
   using Block = typename Op::Block;
   static constexpr std::size_t kSize = BlockTraits<Block>::kSize;
-  static_assert(kSize == 6 || kSize == 7, "the benchmark's sample has 6 or 7 values");
-  static constexpr bool kPose = kSize == 7;
-  using Signal = std::conditional_t<kPose, A7, A6>;
+  using Signal = std::array<double, kSize>;
 
   static std::string name() { return caseName(Op::kName, C, "ours"); }
   Sample s;
@@ -282,18 +280,19 @@ struct OursCase {
   Signal out{};
   OskaControlReturnCode rc = OskaControlReturnCode::Error;
 
-  const Signal& input() const {
-    if constexpr (kPose) {
-      return s.pose_in;
-    } else {
-      return s.in;
-    }
-  }
+  /// The pose sample for a signal of seven values, else the 6-DOF sample's
+  /// values, cycled as far as the signal goes.
+  Signal in = [this] {
+    Signal v{};
+    for (std::size_t i = 0; i < kSize; ++i) v[i] = kSize == 7 ? s.pose_in[i] : s.in[i % 6];
+    return v;
+  }();
 
   void cycle() {
     benchmark::DoNotOptimize(s);
+    benchmark::DoNotOptimize(in);
     if constexpr (Op::kHasTransform && C == Config::Moving) block.setFixedToMovingFrameTf(s.tf);
-    rc = block.update(input(), out);
+    rc = block.update(in, out);
     benchmark::DoNotOptimize(rc);
     benchmark::DoNotOptimize(out);
   }

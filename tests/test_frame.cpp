@@ -31,12 +31,17 @@ class BlockFrame : public ::testing::Test {
   }
 
   // A sample that every block transforms into something finite and non-trivial.
+  // A pose sample when the signal has seven values, else values cycling
+  // through six that every kind transforms into something non-trivial.
   static Signal sample() {
+    Signal s{};
     if constexpr (N == 7) {
-      return {0.3, -0.2, 1.1, 0.9, 0.1, -0.3, 0.2};
+      s = {0.3, -0.2, 1.1, 0.9, 0.1, -0.3, 0.2};
     } else {
-      return {0.5, -1.25, 2.0, 0.3, 0.7, -0.4};
+      const double values[] = {0.5, -1.25, 2.0, 0.3, 0.7, -0.4};
+      for (std::size_t i = 0; i < N; ++i) s[i] = values[i % 6];
     }
+    return s;
   }
   static Signal sentinel() {
     Signal s;

@@ -52,7 +52,6 @@ OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const B
   using L = Lanes<W>;
   constexpr std::size_t N = Kind::kSize;
   constexpr std::size_t A = Kind::kAuxSize;
-  static_assert(N >= 4, "a signal is written back four columns at a time");
   const Entries<L> call_lanes = splatEntries<L>(call);
   for (std::size_t i = 0; i < tiles; ++i) {
     const std::size_t first = i * W;
@@ -60,18 +59,20 @@ OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const B
     L out[N];
     L tf[7];
     L aux[A > 0 ? A : 1];
-    loadRows(a.in + first * N, N, in);
+    loadRows<N>(a.in + first * N, in);
     BatchRow<L> row{in, out, nullptr, nullptr};
     if (a.tf != nullptr) {
-      loadRows(a.tf + first * 7, 7, tf);
+      loadRows<7>(a.tf + first * 7, tf);
       row.tf = tf;
     }
-    if (A > 0 && a.aux != nullptr) {
-      loadRows(a.aux + first * A, A, aux);
-      row.aux = aux;
+    if constexpr (A > 0) {
+      if (a.aux != nullptr) {
+        loadRows<A>(a.aux + first * A, aux);
+        row.aux = aux;
+      }
     }
     Source::template sample<Kind>(entries, call_lanes, row);
-    storeRows(out, N, a.out + first * N);
+    storeRows<N>(out, a.out + first * N);
   }
 }
 

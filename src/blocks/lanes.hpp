@@ -101,67 +101,71 @@ OSKA_INLINE L gather(const double* first, std::size_t stride, std::index_sequenc
   return L{first[J * stride]...};
 }
 
-/// Rows narrower than four doubles, gathered one element at a time.
-template <typename L>
-OSKA_INLINE void gatherRows(const double* rows, std::size_t width, L* cols) {
-  for (std::size_t k = 0; k < width; ++k) {
-    cols[k] = gather<L>(rows + k, width, std::make_index_sequence<kWidth<L>>{});
+/// Reads W consecutive rows of Width doubles into Width lane values, column
+/// by column. Rows of four or more are read four columns at a time and
+/// transposed, the last group overlapping the one before it when Width is not
+/// a multiple of four; narrower rows are gathered one element at a time.
+/// Eight rows are read as two groups of four, the low and high halves.
+template <std::size_t Width>
+OSKA_INLINE void loadRows(const double* rows, Lanes4* cols) {
+  if constexpr (Width < 4) {
+    for (std::size_t k = 0; k < Width; ++k) {
+      cols[k] = gather<Lanes4>(rows + k, Width, std::make_index_sequence<4>{});
+    }
+  } else {
+    for (std::size_t k = 0; k < Width; k += 4) {
+      const std::size_t at = k + 4 <= Width ? k : Width - 4;
+      Lanes4 a = loadLanes(rows + at), b = loadLanes(rows + Width + at),
+             c = loadLanes(rows + 2 * Width + at), d = loadLanes(rows + 3 * Width + at);
+      transpose4(a, b, c, d);
+      cols[at] = a;
+      cols[at + 1] = b;
+      cols[at + 2] = c;
+      cols[at + 3] = d;
+    }
   }
 }
 
-/// Reads four consecutive rows of `width` doubles into `width` lane values,
-/// column by column. Rows of four or more are read four columns at a time
-/// and transposed, the last group overlapping the one before it when the
-/// width is not a multiple of four; narrower rows are gathered one element
-/// at a time.
-OSKA_INLINE void loadRows(const double* rows, std::size_t width, Lanes4* cols) {
-  if (width < 4) return gatherRows(rows, width, cols);
-  for (std::size_t k = 0; k < width; k += 4) {
-    const std::size_t at = k + 4 <= width ? k : width - 4;
-    Lanes4 a = loadLanes(rows + at), b = loadLanes(rows + width + at),
-          c = loadLanes(rows + 2 * width + at), d = loadLanes(rows + 3 * width + at);
-    transpose4(a, b, c, d);
-    cols[at] = a;
-    cols[at + 1] = b;
-    cols[at + 2] = c;
-    cols[at + 3] = d;
-  }
-}
-
-/// Writes `width` lane values (width >= 4) back as kLanes rows, the inverse
-/// of loadRows; overlapping groups write the same values twice.
-OSKA_INLINE void storeRows(const Lanes4* cols, std::size_t width, double* rows) {
-  for (std::size_t k = 0; k < width; k += 4) {
-    const std::size_t at = k + 4 <= width ? k : width - 4;
-    Lanes4 a = cols[at], b = cols[at + 1], c = cols[at + 2], d = cols[at + 3];
-    transpose4(a, b, c, d);
-    storeLanes(a, rows + at);
-    storeLanes(b, rows + width + at);
-    storeLanes(c, rows + 2 * width + at);
-    storeLanes(d, rows + 3 * width + at);
-  }
-}
-
-/// Eight rows: the first four in the low half of each lane value, the next
-/// four in the high half.
-OSKA_INLINE void loadRows(const double* rows, std::size_t width, Lanes8* cols) {
-  if (width < 4) return gatherRows(rows, width, cols);
-  Lanes4 low[8], high[8];
-  loadRows(rows, width, low);
-  loadRows(rows + 4 * width, width, high);
-  for (std::size_t k = 0; k < width; ++k) {
+template <std::size_t Width>
+OSKA_INLINE void loadRows(const double* rows, Lanes8* cols) {
+  Lanes4 low[Width], high[Width];
+  loadRows<Width>(rows, low);
+  loadRows<Width>(rows + 4 * Width, high);
+  for (std::size_t k = 0; k < Width; ++k) {
     cols[k] = __builtin_shufflevector(low[k], high[k], 0, 1, 2, 3, 4, 5, 6, 7);
   }
 }
 
-OSKA_INLINE void storeRows(const Lanes8* cols, std::size_t width, double* rows) {
-  Lanes4 low[8], high[8];
-  for (std::size_t k = 0; k < width; ++k) {
+/// Writes Width lane values back as rows, the inverse of loadRows;
+/// overlapping groups write the same values twice.
+template <std::size_t Width>
+OSKA_INLINE void storeRows(const Lanes4* cols, double* rows) {
+  if constexpr (Width < 4) {
+    for (std::size_t j = 0; j < 4; ++j) {
+      for (std::size_t k = 0; k < Width; ++k) rows[j * Width + k] = cols[k][j];
+    }
+  } else {
+    for (std::size_t k = 0; k < Width; k += 4) {
+      const std::size_t at = k + 4 <= Width ? k : Width - 4;
+      Lanes4 a = cols[at], b = cols[at + 1], c = cols[at + 2], d = cols[at + 3];
+      transpose4(a, b, c, d);
+      storeLanes(a, rows + at);
+      storeLanes(b, rows + Width + at);
+      storeLanes(c, rows + 2 * Width + at);
+      storeLanes(d, rows + 3 * Width + at);
+    }
+  }
+}
+
+template <std::size_t Width>
+OSKA_INLINE void storeRows(const Lanes8* cols, double* rows) {
+  Lanes4 low[Width], high[Width];
+  for (std::size_t k = 0; k < Width; ++k) {
     low[k] = __builtin_shufflevector(cols[k], cols[k], 0, 1, 2, 3);
     high[k] = __builtin_shufflevector(cols[k], cols[k], 4, 5, 6, 7);
   }
-  storeRows(low, width, rows);
-  storeRows(high, width, rows + 4 * width);
+  storeRows<Width>(low, rows);
+  storeRows<Width>(high, rows + 4 * Width);
 }
 
 }  // namespace oska::detail
