@@ -1,5 +1,7 @@
-// updateBatch against a loop of update, on every block: the same bits, the
-// same stored transform afterwards, the same checks made once per call.
+// updateBatch against a loop of update, on every block: the same bits (NaNs
+// aside), the same stored transform afterwards, the same checks made once per
+// call.
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -12,6 +14,19 @@ namespace oska {
 namespace {
 
 using test::CerrCapture;
+
+/// The same bits, except that any NaN matches any NaN: where two NaNs meet,
+/// which one an operation passes on depends on the order of its operands,
+/// which the compiler may swap between the scalar and the vector code.
+bool sameValues(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(std::isnan(a[i]) && std::isnan(b[i])) && std::memcmp(&a[i], &b[i], sizeof(double))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 template <typename Block>
 class Batch : public ::testing::Test {
@@ -81,9 +96,9 @@ TYPED_TEST(Batch, EqualsTheLoopOfUpdateBitForBit) {
         std::vector<double> buffer = in;
         ASSERT_EQ(test::updateBatchOf(in_place, buffer.data(), buffer.data(), count, tf_rows),
                   OskaControlReturnCode::Ok);
-        ASSERT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0)
+        ASSERT_TRUE(sameValues(out, expected))
             << "round " << round << ", count " << count << ", rows " << rows;
-        ASSERT_EQ(std::memcmp(buffer.data(), expected.data(), out.size() * sizeof(double)), 0);
+        ASSERT_TRUE(sameValues(buffer, expected));
 
         // The last transform row stays stored, as after the loop.
         std::array<double, N> sample{}, after_loop{}, after_batch{};

@@ -66,8 +66,9 @@ class OSKA_API OskaTfWrench {
 
   /// Transforms `count` samples, rows of six doubles one after another: the
   /// same as setFixedToMovingFrameTf(fixed_to_moving_tf[i]) then update(in[i],
-  /// out[i]) for each i, bit for bit, with the checks made and any line
-  /// written once for the call. `fixed_to_moving_tf` holds `count` rows
+  /// out[i]) for each i, bit for bit (a NaN result is a NaN in both, not
+  /// necessarily the same one), with the checks made and any line written
+  /// once for the call. `fixed_to_moving_tf` holds `count` rows
   /// [tx, ty, tz, qw, qx, qy, qz], the last of which stays stored, or is null:
   /// then the stored transform serves every sample. On a not-ready call
   /// nothing is written. `out` may be `in` itself, but may not overlap it

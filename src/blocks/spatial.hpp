@@ -8,7 +8,8 @@
 // addition, multiplication, division and square root round the same way in a
 // vector lane as in a scalar register; with contraction into fused
 // multiply-adds switched off for the library, a sample gets the same bits
-// from either path.
+// from either path. NaNs aside: where two NaNs meet, the one passed on
+// depends on the order of the operands, which the compiler may swap.
 //
 // Formulas, for q = [w, u] (quaternions are [w, x, y, z], scalar first):
 //   rot(q, v) = v + w·t + u × t, t = 2·(u × v), for unit and non-unit q alike;

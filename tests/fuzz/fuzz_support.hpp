@@ -360,6 +360,19 @@ bool sameBits(const std::array<double, N>& a, const std::array<double, N>& b) {
   return std::memcmp(a.data(), b.data(), sizeof(double) * N) == 0;
 }
 
+/// The same bits, except that any NaN matches any NaN: when two NaNs meet,
+/// which one an operation passes on depends on the order of its operands,
+/// which the compiler may swap, so the batch promises a NaN, not its sign
+/// or payload.
+template <std::size_t N>
+bool sameValues(const std::array<double, N>& a, const std::array<double, N>& b) {
+  for (std::size_t i = 0; i < N; ++i) {
+    const bool both_nan = std::isnan(a[i]) && std::isnan(b[i]);
+    if (!both_nan && std::memcmp(&a[i], &b[i], sizeof(double)) != 0) return false;
+  }
+  return true;
+}
+
 /// Runs update on `in` and checks everything the model predicts: the return
 /// code, one diagnostic line on failure and none on success, an untouched
 /// output on failure, the same bits from a repeated call, from an in-place
@@ -416,7 +429,7 @@ void checkUpdate(Block& block, const Model& model,
   FUZZ_CHECK(sameBits(inout, ready ? out : in));
 
   // A batch of the same sample: one check and at most one line for the call,
-  // and on success every row the bits of update.
+  // and on success every row the value of update, bit for bit but for NaNs.
   constexpr std::size_t kRows = 11;
   std::array<double, kRows * N> rows, batch_out;
   for (std::size_t r = 0; r < kRows; ++r) std::memcpy(&rows[r * N], in.data(), sizeof(double) * N);
@@ -428,7 +441,7 @@ void checkUpdate(Block& block, const Model& model,
     std::array<double, N> row;
     std::memcpy(row.data(), &batch_out[r * N], sizeof(double) * N);
     if (ready) {
-      FUZZ_CHECK(sameBits(row, out));
+      FUZZ_CHECK(sameValues(row, out));
     } else {
       FUZZ_CHECK(sameBits(row, again));  // still the sentinel
     }
