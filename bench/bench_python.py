@@ -329,7 +329,7 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
     worst = 0.0
 
     x6, y6, tf = SIGNAL_IN.copy(), np.zeros(6), TF.copy()
-    x7, y7 = POSE_IN.copy(), np.zeros(7)
+    x7 = POSE_IN.copy()
 
     if floor is not None:
         noop_block = floor.NoopBlock()
@@ -355,7 +355,9 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
     pin_fns = pin_functions(pin) if pin is not None else {}
 
     for block, (cls, n) in BLOCKS.items():
-        x, y = (x7, y7) if n == 7 else (x6, y6)
+        # The pose sample for seven values, else the 6-DOF one, cycled to size.
+        x = x7 if n == 7 else np.resize(SIGNAL_IN, n)
+        y = np.zeros(n)
         for config in CONFIGS:
             b = make_block(block, config)
             moving_cycle = config == "moving" and cls.HAS_TRANSFORM
