@@ -32,6 +32,7 @@
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 
 #include "oska/tf_utils.hpp"
 
@@ -438,6 +439,17 @@ void bindBlock(nb::module_& m) {
         },
         nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(), Docs<Block>::updateBatch());
   }
+  cls.def(
+      "__getstate__",
+      [](const Block&) -> nb::object {
+        throw nb::type_error((std::string(Traits::kName) +
+                              " cannot be pickled: a block holds run-time state and is built "
+                              "where it is used. Send its OskaTfConfig (which pickles) or the "
+                              "path of its configuration file instead, and build the block "
+                              "there.")
+                                 .c_str());
+      },
+      "Refuses: blocks are not sent between processes; send their configuration instead.");
   cls.def("is_ready", &isReady<Block>,
           "True exactly when update() would compute: every entry set, and (but for OskaTfPose)\n"
           "a fixed-to-moving transform given if an entry is on 'moving_frame'; for OskaTfPose,\n"
@@ -489,6 +501,33 @@ void translateUndecodable(const std::exception_ptr& p, void*) {
 
 constexpr const char* kOriginDoc = "Frame origin: 'fixed_frame' or 'moving_frame'.";
 
+// ---------------------------------------------------------------- pickling ---
+// The records pickle as tuples of their fields, so that a configuration
+// built in code can travel to other processes (a Dask worker, say). A block
+// holds run-time state and is built where it is used: it refuses to pickle.
+
+using PointState = std::tuple<std::string, std::array<double, 3>>;
+using AxesState = std::tuple<std::string, std::array<double, 4>>;
+using ConfigState = std::tuple<std::string, int, PointState, AxesState, PointState, AxesState>;
+
+PointState pointState(const oska::Translation& t) { return {t.origin, t.translation}; }
+AxesState axesState(const oska::Rotation& r) { return {r.origin, r.rotation}; }
+oska::Translation pointFrom(const PointState& s) { return {std::get<0>(s), std::get<1>(s)}; }
+oska::Rotation axesFrom(const AxesState& s) { return {std::get<0>(s), std::get<1>(s)}; }
+
+ConfigState configState(const oska::OskaTfConfig& c) {
+  return {c.name, static_cast<int>(c.policy), pointState(c.input_ref_point),
+          axesState(c.input_expr_axes), pointState(c.output_ref_point),
+          axesState(c.output_expr_axes)};
+}
+
+void configFrom(oska::OskaTfConfig* c, const ConfigState& s) {
+  new (c) oska::OskaTfConfig{std::get<0>(s),
+                             static_cast<oska::OskaControlBlockPolicy>(std::get<1>(s)),
+                             pointFrom(std::get<2>(s)), axesFrom(std::get<3>(s)),
+                             pointFrom(std::get<4>(s)), axesFrom(std::get<5>(s))};
+}
+
 }  // namespace
 
 NB_MODULE(oska_tf_utils_ext, m) {
@@ -504,12 +543,18 @@ NB_MODULE(oska_tf_utils_ext, m) {
   nb::class_<oska::Translation>(m, "Translation")
       .def(nb::init<>())
       .def_rw("origin", &oska::Translation::origin, kOriginDoc)
-      .def_rw("translation", &oska::Translation::translation, "Translation vector [x, y, z].");
+      .def_rw("translation", &oska::Translation::translation, "Translation vector [x, y, z].")
+      .def("__getstate__", &pointState)
+      .def("__setstate__",
+           [](oska::Translation* t, const PointState& s) { new (t) oska::Translation(pointFrom(s)); });
 
   nb::class_<oska::Rotation>(m, "Rotation")
       .def(nb::init<>())
       .def_rw("origin", &oska::Rotation::origin, kOriginDoc)
-      .def_rw("rotation", &oska::Rotation::rotation, "Quaternion [w, x, y, z].");
+      .def_rw("rotation", &oska::Rotation::rotation, "Quaternion [w, x, y, z].")
+      .def("__getstate__", &axesState)
+      .def("__setstate__",
+           [](oska::Rotation* r, const AxesState& s) { new (r) oska::Rotation(axesFrom(s)); });
 
   // The entry properties return views into the configuration that keep it
   // alive; assigning to them copies.
@@ -527,7 +572,9 @@ NB_MODULE(oska_tf_utils_ext, m) {
       .def_rw("output_ref_point", &Config::output_ref_point, kView,
               "Output reference point: origin frame and translation.")
       .def_rw("output_expr_axes", &Config::output_expr_axes, kView,
-              "Output expression axes: origin frame and rotation.");
+              "Output expression axes: origin frame and rotation.")
+      .def("__getstate__", &configState)
+      .def("__setstate__", &configFrom);
 
   oska::AllBlocks::forEach([&m](auto tag) { bindBlock<typename decltype(tag)::type>(m); });
 

@@ -1,13 +1,16 @@
 """Translation, Rotation and OskaTfConfig: defaults and property semantics."""
 
 import gc
+import pickle
 import sys
 
 import numpy as np
 import pytest
 
 from oska_control import OskaControlBlockPolicy
+import oska_tf_utils_ext as ext
 from oska_tf_utils_ext import OskaTfConfig, Rotation, Translation
+from conftest import BLOCK_CLASSES
 
 
 def test_defaults():
@@ -102,3 +105,24 @@ def test_policy_assignment():
         with pytest.raises(TypeError):
             c.policy = bad
     assert c.policy is OskaControlBlockPolicy.StrictRt
+
+
+def test_records_pickle_and_blocks_say_to_send_the_configuration():
+    config = ext.OskaTfConfig()
+    config.name = "sent"
+    config.policy = type(config.policy).HardRt
+    config.input_ref_point.origin = "moving_frame"
+    config.input_ref_point.translation = [1.0, -2.0, 0.5]
+    config.output_expr_axes.origin = "fixed_frame"
+    config.output_expr_axes.rotation = [0.0, 0.6, 0.0, 0.8]
+    copy = pickle.loads(pickle.dumps(config))
+    fields = ("input_ref_point", "input_expr_axes", "output_ref_point", "output_expr_axes")
+    assert (copy.name, copy.policy) == (config.name, config.policy)
+    for field in fields:
+        a, b = getattr(copy, field), getattr(config, field)
+        assert a.origin == b.origin
+        assert getattr(a, "translation", None) == getattr(b, "translation", None)
+        assert getattr(a, "rotation", None) == getattr(b, "rotation", None)
+    for cls in BLOCK_CLASSES:
+        with pytest.raises(TypeError, match="Send its OskaTfConfig"):
+            pickle.dumps(cls(config))
