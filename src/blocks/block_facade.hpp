@@ -44,11 +44,15 @@
     return impl_->updateBatch(in, out, count, nullptr, nullptr);                                 \
   }
 
-// A block that takes the fixed-to-moving transform, per call or per sample.
-#define OSKA_BLOCK_TRANSFORM_BATCH(Block)                                                        \
+// The fixed-to-moving transform setter, for blocks that take one.
+#define OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                        \
   void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) {                         \
     impl_->setFixedToMovingFrameTf(tf);                                                          \
-  }                                                                                              \
+  }
+
+// A block that takes the fixed-to-moving transform, per call or per sample.
+#define OSKA_BLOCK_TRANSFORM_BATCH(Block)                                                        \
+  OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                              \
   OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
                                            const double* tf) {                                   \
     return impl_->updateBatch(in, out, count, tf, nullptr);                                      \
@@ -56,9 +60,7 @@
 
 // The same, with a second optional input per sample (BlockTraits::kAuxSize).
 #define OSKA_BLOCK_TRANSFORM_AUX_BATCH(Block)                                                    \
-  void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) {                         \
-    impl_->setFixedToMovingFrameTf(tf);                                                          \
-  }                                                                                              \
+  OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                              \
   OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
                                            const double* tf, const double* aux) {                \
     return impl_->updateBatch(in, out, count, tf, aux);                                          \
