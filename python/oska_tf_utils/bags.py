@@ -10,7 +10,9 @@ input's type on a topic of their own, or to a table.
 from __future__ import annotations
 
 import os
+import time
 from collections.abc import Iterator, Mapping
+from contextlib import ExitStack
 from dataclasses import dataclass
 from operator import attrgetter
 from pathlib import Path
@@ -130,10 +132,17 @@ class Bag:
         return sum(int(c.msgcount) for c in connections)
 
     def close(self) -> None:
-        self.reader.close()
+        if self.reader.stack is not None:
+            self.reader.close()
+
+    def __enter__(self) -> Bag:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
-def _signal_chunks(bag: Bag, connections: list[Any], layout: Layout, chunk_rows: int,
+def signal_chunks(bag: Bag, connections: list[Any], layout: Layout, chunk_rows: int,
                    first_frame: list[str]) -> Iterator[SampleChunk]:
     get = attrgetter(*layout.fields)
     stamps: list[int] = []
@@ -183,9 +192,8 @@ class TransformSource:
     child: str | None
 
 
-def _tf_topic_source(path: str, topic: str, chunk_rows: int, outside: Outside,
+def _tf_topic_source(bag: Bag, topic: str, chunk_rows: int, outside: Outside,
                      max_gap: float | None) -> TransformSource:
-    bag = Bag(path)
     connections, msgtype = bag.connections(topic, "the transform")
     if msgtype not in TF_LAYOUTS:
         raise OskaToolError(f"the topic {topic} carries {msgtype}; a transform topic carries "
@@ -204,11 +212,10 @@ def _tf_topic_source(path: str, topic: str, chunk_rows: int, outside: Outside,
     return TransformSource(track, f"topic {topic}", parent, child or None)
 
 
-def _tf_frames_source(path: str, parent: str, child: str, chunk_rows: int, outside: Outside,
+def _tf_frames_source(bag: Bag, parent: str, child: str, chunk_rows: int, outside: Outside,
                       max_gap: float | None) -> TransformSource:
     parent, child = _frame(parent), _frame(child)
     get = attrgetter(*TF_LAYOUTS["geometry_msgs/msg/TransformStamped"])
-    bag = Bag(path)
     seen: set[tuple[str, str]] = set()
 
     def edges(topic: str) -> Iterator[tuple[int, tuple[float, ...]]]:
@@ -240,7 +247,7 @@ def _tf_frames_source(path: str, parent: str, child: str, chunk_rows: int, outsi
                                f"/tf_static {parent} -> {child}", parent, child)
     pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(seen)) or "none"
     raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "
-                        f"{path} (the tool takes one direct parent-child edge, not a chain); "
+                        f"{bag.path} (the tool takes one direct parent-child edge, not a chain); "
                         f"the edges there: {pairs}.")
 
 
@@ -301,6 +308,7 @@ class BagWriter:
             if suffix in (".mcap", ".db3"):
                 target.inner = target.path / f"{target.path.name}{suffix}"
         self.writer.open()
+        self._open = True
         self.connection = self.writer.add_connection(topic, msgtype, typestore=self.store)
 
     def write(self, stamps: Stamps, values: Floats, logtimes: Stamps) -> None:
@@ -315,6 +323,12 @@ class BagWriter:
 
     def close(self) -> None:
         self.writer.close()
+        self._open = False
+
+    def abort(self) -> None:
+        if self._open:
+            self.writer.abort()
+            self._open = False
 
 
 def _output_axes_origin(config: Any, kind: Kind) -> str | None:
@@ -338,8 +352,6 @@ def transform_bag(config: Any, kind: Kind, input: str | os.PathLike[str],
                   outside: Outside, max_gap: float | None, difference: Difference,
                   chunk_rows: int, progress: bool) -> TransformResult:
     """The bag half of `transform_log`."""
-    import time
-
     started = time.monotonic()
     path = os.fspath(input)
     refuse_overwriting_inputs(output, [input, tf])
@@ -348,71 +360,75 @@ def transform_bag(config: Any, kind: Kind, input: str | os.PathLike[str],
     if sum(x is not None for x in (tf, tf_topic, tf_frames)) > 1:
         raise OskaToolError("give the transform one way: --tf FILE, --tf-topic TOPIC or "
                             "--tf-frames PARENT CHILD.")
-    the_block, needs_tf = prepare_block(config, kind)
-    bag = Bag(path)
-    connections, msgtype = bag.connections(topic, "the signal")
-    layout = SIGNAL_LAYOUTS.get(msgtype)
-    if layout is None:
-        raise OskaToolError(f"the topic {topic} carries {msgtype}, which the tool does not "
-                            "transform; it reads " + ", ".join(
-                                f"{t} ({lay.signal})" for t, lay in SIGNAL_LAYOUTS.items()) + ".")
-    if layout.signal != kind.signal:
-        raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {layout.signal} "
-                            f"block transforms, not the {kind.signal} block: use --block "
-                            f"{layout.signal}.")
-    source: TransformSource | None = None
-    if needs_tf:
-        if tf_topic:
-            source = _tf_topic_source(path, tf_topic, chunk_rows, outside, max_gap)
-        elif tf_frames:
-            source = _tf_frames_source(path, tf_frames[0], tf_frames[1], chunk_rows, outside,
-                                       max_gap)
-        elif tf is not None:
-            table_track = transform_track_from_table(tf, tf_columns, outside, max_gap, chunk_rows)
-            assert table_track is not None
-            source = TransformSource(table_track, f"table {os.fspath(tf)}", None, None)
-        else:
-            raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, "
-                                "so every sample needs the fixed-to-moving transform: give "
-                                "--tf-topic TOPIC, --tf-frames PARENT CHILD (from /tf) or "
-                                "--tf FILE.")
-    transformer = ChunkTransformer(the_block, kind, needs_tf, source.track if source else None,
-                                   difference)
-    first_frame: list[str] = []
-    chunks = _signal_chunks(bag, connections, layout, chunk_rows, first_frame)
-    result = TransformResult(path, os.fspath(output), kind.signal,
-                             transform=source.description if source else "none")
-    out_table = table_format(output)
-    with AtomicOutput(output) as target, \
-            Progress(f"transform {topic}", bag.count(connections), "messages", progress) as bar:
+    with ExitStack() as stack:
+        bag = stack.enter_context(Bag(path))
+        connections, msgtype = bag.connections(topic, "the signal")
+        layout = SIGNAL_LAYOUTS.get(msgtype)
+        if layout is None:
+            raise OskaToolError(f"the topic {topic} carries {msgtype}, which the tool does not "
+                                "transform; it reads " + ", ".join(
+                                    f"{t} ({lay.signal})" for t, lay in SIGNAL_LAYOUTS.items())
+                                + ".")
+        if layout.signal != kind.signal:
+            raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {layout.signal} "
+                                f"block transforms, not the {kind.signal} block: use --block "
+                                f"{layout.signal}.")
+        block, needs_tf = prepare_block(config, kind)
+        source: TransformSource | None = None
+        if needs_tf:
+            if tf_topic:
+                source = _tf_topic_source(stack.enter_context(Bag(path)), tf_topic, chunk_rows,
+                                          outside, max_gap)
+            elif tf_frames:
+                source = _tf_frames_source(stack.enter_context(Bag(path)), *tf_frames,
+                                           chunk_rows, outside, max_gap)
+            elif tf is not None:
+                track = transform_track_from_table(tf, tf_columns, outside, max_gap, chunk_rows)
+                assert track is not None
+                source = TransformSource(track, f"table {os.fspath(tf)}", None, None)
+            else:
+                raise OskaToolError(f"the {kind.section} section puts an entry on the moving "
+                                    "frame, so every sample needs the fixed-to-moving transform: "
+                                    "give --tf-topic TOPIC, --tf-frames PARENT CHILD (from /tf) "
+                                    "or --tf FILE.")
+        transformer = ChunkTransformer(block, kind, needs_tf, source.track if source else None,
+                                       difference)
+        first_frame: list[str] = []
+        result = TransformResult(path, os.fspath(output), kind.signal,
+                                 transform=source.description if source else "none")
+        out_table = table_format(output)
+        target = stack.enter_context(AtomicOutput(output))
+        bar = stack.enter_context(Progress(f"transform {topic}", bag.count(connections),
+                                           "messages", progress))
+        sinks: list[Any] = []
         done = [0]
-        sink: Any = None
+
+        def sink() -> Any:
+            if not sinks:
+                sinks.append(_open_sink(target, out_table, kind, msgtype, layout, topic,
+                                        output_topic, output_frame, config, source, first_frame,
+                                        result))
+                stack.callback(sinks[0].abort)  # a no-op once closed
+            return sinks[0]
 
         def write(chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
-            nonlocal sink
             stamps, logtimes = chunk.stamps, chunk.payload
             assert stamps is not None
             if keep is not None:
                 out, stamps, logtimes = out[keep], stamps[keep], logtimes[keep]
-            if sink is None:
-                sink = _open_sink(target, out_table, kind, msgtype, layout, topic, output_topic,
-                                  output_frame, config, source, first_frame, result)
             if out_table:
                 import pyarrow as pa
 
                 arrays = [pa.array(stamps)] + [pa.array(out[:, j]) for j in range(kind.size)]
-                sink.write(pa.RecordBatch.from_arrays(arrays, schema=sink.schema))
+                sink().write(pa.RecordBatch.from_arrays(arrays, schema=sink().schema))
             else:
-                sink.write(stamps, out, logtimes)
+                sink().write(stamps, out, logtimes)
             done[0] += len(chunk.signal)
             bar.update(done[0])
 
+        chunks = signal_chunks(bag, connections, layout, chunk_rows, first_frame)
         result.samples_in, result.samples_out = run(chunks, transformer, write)
-        if sink is None:
-            sink = _open_sink(target, out_table, kind, msgtype, layout, topic, output_topic,
-                              output_frame, config, source, first_frame, result)
-        sink.close()
-    bag.close()
+        sink().close()
     result.seconds = time.monotonic() - started
     return result
 

@@ -40,16 +40,16 @@ def _read(path: str | os.PathLike[str], kind: Kind, topic: str | None,
             raise OskaToolError(f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
         if not topic:
             raise OskaToolError(f"{os.fspath(path)} is a bag: name its topic with --topic.")
-        bag = bags.Bag(path)
-        connections, msgtype = bag.connections(topic, "the plot")
-        layout = bags.SIGNAL_LAYOUTS.get(msgtype)
-        if layout is None or layout.signal != kind.signal:
-            raise OskaToolError(f"the topic {topic} carries {msgtype}, not a {kind.signal} signal.")
-        chunks: Iterator[Any] = bags._signal_chunks(bag, connections, layout, 65536, [])
-        for chunk in chunks:
-            values.append(chunk.signal)
-            times.append(chunk.stamps.astype(np.float64))
-        bag.close()
+        with bags.Bag(path) as bag:
+            connections, msgtype = bag.connections(topic, "the plot")
+            layout = bags.SIGNAL_LAYOUTS.get(msgtype)
+            if layout is None or layout.signal != kind.signal:
+                raise OskaToolError(f"the topic {topic} carries {msgtype}, not a {kind.signal} "
+                                    "signal.")
+            chunks: Iterator[Any] = bags.signal_chunks(bag, connections, layout, 65536, [])
+            for chunk in chunks:
+                values.append(chunk.signal)
+                times.append(chunk.stamps.astype(np.float64))
     signal = np.concatenate(values) if values else np.empty((0, kind.size))
     if times:
         t = np.concatenate(times)

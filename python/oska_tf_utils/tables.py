@@ -296,6 +296,14 @@ class TableWriter:
                 self.write(_empty_batch(self.schema))
             self._sink.close()
 
+    def abort(self) -> None:
+        """Closes the file after a failure (its content is then discarded)."""
+        if self.format == "parquet":
+            if self._parquet.is_open:
+                self._parquet.close()
+        elif not self._sink.closed:
+            self._sink.close()
+
 
 def _empty_batch(schema: pa.Schema) -> pa.RecordBatch:
     import pyarrow as pa

@@ -16,6 +16,7 @@ import os
 import shutil
 import tempfile
 import time
+from contextlib import ExitStack
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -361,8 +362,10 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
                              (track.source if isinstance(track, TransformTrack)
                               else "tf_ columns of the input"))
     with AtomicOutput(output) as target, \
-            Progress(f"transform {Path(input).name}", reader.total, reader.unit, progress) as bar:
+            Progress(f"transform {Path(input).name}", reader.total, reader.unit, progress) as bar, \
+            ExitStack() as stack:
         writer = TableWriter(str(target.path), out_format, schema)
+        stack.callback(writer.abort)  # closes the file if anything below fails
 
         def write(chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
             writer.write(replace_signal(chunk.payload, schema, names.signal, out, keep))
