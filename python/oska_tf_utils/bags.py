@@ -209,7 +209,7 @@ def _tf_topic_source(bag: Bag, topic: str, chunk_rows: int, outside: Outside,
 
     track = TransformTrack(_rows(pairs(), chunk_rows), f"the topic {topic}", outside,
                            gap_ns(max_gap))
-    return TransformSource(track, f"topic {topic}", parent, child or None)
+    return TransformSource(track, f"interpolated from {topic}", parent, child or None)
 
 
 def _tf_frames_source(bag: Bag, parent: str, child: str, chunk_rows: int, outside: Outside,
@@ -238,13 +238,14 @@ def _tf_frames_source(bag: Bag, parent: str, child: str, chunk_rows: int, outsid
             yield from dynamic
 
         track = TransformTrack(chunks(), f"/tf from {parent} to {child}", outside, gap_ns(max_gap))
-        return TransformSource(track, f"/tf {parent} -> {child}", parent, child)
+        return TransformSource(track, f"interpolated from /tf {parent} -> {child}", parent,
+                               child)
     static = None
     for _, row in edges(TF_STATIC_TOPIC):
         static = row  # the latest one counts
     if static is not None:
         return TransformSource(ConstantTransform(np.array(static)),
-                               f"/tf_static {parent} -> {child}", parent, child)
+                               f"constant, from /tf_static {parent} -> {child}", parent, child)
     pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(seen)) or "none"
     raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "
                         f"{bag.path} (the tool takes one direct parent-child edge, not a chain); "
@@ -385,7 +386,7 @@ def transform_bag(config: Any, kind: Kind, input: str | os.PathLike[str],
             elif tf is not None:
                 track = transform_track_from_table(tf, tf_columns, outside, max_gap, chunk_rows)
                 assert track is not None
-                source = TransformSource(track, f"table {os.fspath(tf)}", None, None)
+                source = TransformSource(track, f"interpolated from {os.fspath(tf)}", None, None)
             else:
                 raise OskaToolError(f"the {kind.section} section puts an entry on the moving "
                                     "frame, so every sample needs the fixed-to-moving transform: "

@@ -202,10 +202,15 @@ def same_file(a: str | os.PathLike[str], b: str | os.PathLike[str]) -> bool:
 def refuse_overwriting_inputs(output: str | os.PathLike[str],
                               inputs: list[str | os.PathLike[str] | None]) -> None:
     for given in inputs:
-        if given is not None and same_file(given, output):
+        if given is None:
+            continue
+        inside = Path(given).is_dir() and Path(output).resolve().is_relative_to(
+            Path(given).resolve())
+        if inside or same_file(given, output):
             raise OskaToolError(f"the output {os.fspath(output)} is the same file as the input "
-                                f"{os.fspath(given)}; the tool never writes over its input. "
-                                "Choose another output path.")
+                                f"{os.fspath(given)}" + (" or inside it" if inside else "")
+                                + "; the tool never writes over its input. Choose another "
+                                "output path.")
 
 
 class AtomicOutput:
@@ -359,8 +364,8 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
 
     result = TransformResult(os.fspath(input), os.fspath(output), kind.signal,
                              transform="none" if not needs_tf else
-                             (track.source if isinstance(track, TransformTrack)
-                              else "tf_ columns of the input"))
+                             (f"interpolated from {os.fspath(tf)}" if tf is not None
+                              else "the tf_ columns of the input"))
     with AtomicOutput(output) as target, \
             Progress(f"transform {Path(input).name}", reader.total, reader.unit, progress) as bar, \
             ExitStack() as stack:
