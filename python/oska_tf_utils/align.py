@@ -182,10 +182,10 @@ class TransformTrack:
             if self.max_gap_ns is not None and (gaps > self.max_gap_ns).any():
                 g = int(np.argmax(gaps > self.max_gap_ns))
                 raise OskaToolError(
-                    f"{self.source} has a gap of {seconds(gaps[g])} between {seconds(t[lo[g]])} and "
-                    f"{seconds(t[lo[g] + 1])}, more than --max-gap {seconds(self.max_gap_ns)}, and the "
-                    f"sample at {seconds(ts[between][g])} falls in it. Raise --max-gap to "
-                    "interpolate across it, or cut the log.")
+                    f"{self.source} has a gap of {seconds(gaps[g])} between "
+                    f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
+                    f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
+                    "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
             out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1])
         if not (before.any() or after.any()):
             return None
@@ -193,17 +193,17 @@ class TransformTrack:
             if before.any():
                 assert self._first is not None
                 raise OskaToolError(
-                    f"the first sample, at {seconds(ts[0])}, is {seconds(self._first - ts[0])} before "
-                    f"the first transform stamp ({seconds(self._first)}) of {self.source}; "
-                    f"{int(before.sum())} samples of this chunk lie before it. The tool does not "
-                    "extrapolate: use --outside drop or --outside hold, or a transform stream "
-                    "that starts earlier.")
+                    f"the first sample, at {seconds(ts[0])}, is "
+                    f"{seconds(self._first - ts[0])} before the first transform stamp "
+                    f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
+                    "this chunk lie before it. The tool does not extrapolate: use --outside drop "
+                    "or --outside hold, or a transform stream that starts earlier.")
             first_after = ts[after][0]
             raise OskaToolError(
-                f"the sample at {seconds(first_after)} is {seconds(first_after - t[-1])} after the last "
-                f"transform stamp ({seconds(t[-1])}) of {self.source}, and so is every later "
-                "sample. The tool does not extrapolate: use --outside drop or --outside hold, "
-                "or a transform stream that lasts longer.")
+                f"the sample at {seconds(first_after)} is {seconds(first_after - t[-1])} after "
+                f"the last transform stamp ({seconds(t[-1])}) of {self.source}, and so is every "
+                "later sample. The tool does not extrapolate: use --outside drop or --outside "
+                "hold, or a transform stream that lasts longer.")
         if self.outside == "hold":
             out[before] = x[0]
             out[after] = x[-1]

@@ -20,13 +20,15 @@ from typing import Any
 
 import numpy as np
 
-from .align import NS_PER_S, Difference, Floats, Mask, Outside, Stamps, TransformTrack, ConstantTransform
+from .align import (NS_PER_S, ConstantTransform, Difference, Floats, Mask, Outside, Stamps,
+                    TransformTrack)
 from .errors import OskaToolError, require
 from .kinds import Kind
 from .progress import Progress
 from .tables import TableFormat, TableWriter, signal_table_schema, table_format
-from .transform import (AtomicOutput, ChunkTransformer, SampleChunk, TransformResult, Track, gap_ns,
-                        prepare_block, refuse_overwriting_inputs, run, transform_track_from_table)
+from .transform import (AtomicOutput, ChunkTransformer, SampleChunk, TransformResult, Track,
+                        gap_ns, prepare_block, refuse_overwriting_inputs, run,
+                        transform_track_from_table)
 
 BAG_SUFFIXES = (".mcap", ".db3", ".bag")
 TF_TOPIC, TF_STATIC_TOPIC, TF_MESSAGE = "/tf", "/tf_static", "tf2_msgs/msg/TFMessage"
@@ -51,12 +53,13 @@ class Layout:
 
 # AccelStamped is a screw like a twist (linear part at a point, angular part
 # free), so the twist block carries it to another point: a' = a + α × r.
+GEOMETRY = "geometry_msgs/msg/"
 SIGNAL_LAYOUTS: dict[str, Layout] = {
-    "geometry_msgs/msg/WrenchStamped": Layout("wrench", _xyz("wrench.force") + _xyz("wrench.torque")),
-    "geometry_msgs/msg/TwistStamped": Layout("twist", _xyz("twist.linear") + _xyz("twist.angular")),
-    "geometry_msgs/msg/AccelStamped": Layout("twist", _xyz("accel.linear") + _xyz("accel.angular")),
+    f"{GEOMETRY}WrenchStamped": Layout("wrench", _xyz("wrench.force") + _xyz("wrench.torque")),
+    f"{GEOMETRY}TwistStamped": Layout("twist", _xyz("twist.linear") + _xyz("twist.angular")),
+    f"{GEOMETRY}AccelStamped": Layout("twist", _xyz("accel.linear") + _xyz("accel.angular")),
     "sensor_msgs/msg/Imu": Layout("imu", _xyz("linear_acceleration") + _xyz("angular_velocity")),
-    "geometry_msgs/msg/PoseStamped": Layout("pose", _xyz("pose.position") + _wxyz("pose.orientation")),
+    f"{GEOMETRY}PoseStamped": Layout("pose", _xyz("pose.position") + _wxyz("pose.orientation")),
 }
 TF_LAYOUTS: dict[str, tuple[str, ...]] = {
     "geometry_msgs/msg/PoseStamped": _xyz("pose.position") + _wxyz("pose.orientation"),
@@ -150,7 +153,8 @@ def signal_chunks(bag: Bag, connections: list[Any], layout: Layout, chunk_rows: 
     logtimes: list[int] = []
 
     def chunk() -> SampleChunk:
-        made = SampleChunk(signal=np.array(values, np.float64).reshape(len(values), len(layout.fields)),
+        rows = np.array(values, np.float64).reshape(len(values), len(layout.fields))
+        made = SampleChunk(signal=rows,
                            stamps=np.array(stamps, np.int64),
                            payload=np.array(logtimes, np.int64))
         stamps.clear()

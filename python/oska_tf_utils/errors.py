@@ -33,7 +33,9 @@ class MissingExtraError(OskaToolError):
 
 def require(module: str, purpose: str) -> None:
     """Raises MissingExtraError when `module` cannot be imported."""
-    import importlib.util
+    import importlib
 
-    if importlib.util.find_spec(module) is None:
-        raise MissingExtraError(module, purpose)
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise MissingExtraError(module, purpose) from None

@@ -109,7 +109,9 @@ class TableReader:
         self.chunk_rows = max(1, int(chunk_rows))
         try:
             if fmt == "parquet":
-                self._file = pq.ParquetFile(self.path)
+                # Without pre-buffering, pyarrow reads one row group at a time
+                # instead of the whole file ahead.
+                self._file = pq.ParquetFile(self.path, pre_buffer=False)
                 self.schema: pa.Schema = self._file.schema_arrow
                 self.total = int(self._file.metadata.num_rows)
                 self.unit = "rows"

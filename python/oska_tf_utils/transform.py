@@ -272,15 +272,19 @@ def _chunk_rows(chunk_size: int) -> int:
     return chunk_size
 
 
-def _transform_track(tf: str | os.PathLike[str] | None, tf_columns: Mapping[str, str] | None,
-                     outside: Outside, max_gap: float | None, chunk_rows: int) -> Track | None:
+def transform_track_from_table(tf: str | os.PathLike[str] | None,
+                               tf_columns: Mapping[str, str] | None, outside: Outside,
+                               max_gap: float | None, chunk_rows: int) -> Track | None:
+    """The transform stream of a table (t or t_ns, tx ty tz qw qx qy qz), None
+    without one."""
     if tf is None:
         return None
     return TransformTrack(open_transform_table(tf, tf_columns, chunk_rows),
-                          f"the transform table {os.fspath(tf)}", outside, _gap_ns(max_gap))
+                          f"the transform table {os.fspath(tf)}", outside, gap_ns(max_gap))
 
 
-def _gap_ns(max_gap: float | None) -> int | None:
+def gap_ns(max_gap: float | None) -> int | None:
+    """--max-gap in seconds as nanoseconds, refusing a gap that is not positive."""
     if max_gap is None:
         return None
     if not max_gap > 0:
@@ -339,7 +343,8 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
     reader = TableReader(input, rows)
     names = resolve_columns(reader.names, reader.path, kind.components, columns,
                             TABLE_TRANSFORM_COLUMNS if kind.has_transform else None)
-    track = _transform_track(tf, tf_columns, outside, max_gap, rows) if needs_tf else None
+    track = (transform_track_from_table(tf, tf_columns, outside, max_gap, rows) if needs_tf
+             else None)
     if needs_tf and track is None and names.transform is None:
         raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, so "
                             "every sample needs the fixed-to-moving transform: add the columns "
@@ -427,13 +432,3 @@ def transform_log(config: str | os.PathLike[str] | Any, block: str,
         output_frame=output_frame, tf=tf, tf_topic=tf_topic, tf_frames=tf_frames,
         tf_columns=tf_columns, outside=outside, max_gap=max_gap,
         difference=angular_acceleration, chunk_rows=_chunk_rows(chunk_size), progress=progress)
-
-
-def transform_track_from_table(tf: str | os.PathLike[str] | None,
-                               tf_columns: Mapping[str, str] | None, outside: Outside,
-                               max_gap: float | None, chunk_rows: int) -> Track | None:
-    """A transform track read from a table (for bags given --tf FILE)."""
-    return _transform_track(tf, tf_columns, outside, max_gap, chunk_rows)
-
-
-gap_ns = _gap_ns

@@ -1,6 +1,8 @@
 """oska-tf transform on tables: physics in closed form, chunking, numbers, refusals."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pyarrow as pa
@@ -143,13 +145,31 @@ def test_unusable_logs_are_refused_and_nothing_is_written(tmp_path, monkeypatch,
     assert (tmp_path / "out.parquet").read_bytes() == b"old"
 
 
-def test_a_missing_extra_is_named(tmp_path, monkeypatch, capsys):
-    import importlib.util
-    find_spec = importlib.util.find_spec
-    monkeypatch.setattr(importlib.util, "find_spec",
-                        lambda name, *a: None if name == "pyarrow" else find_spec(name, *a))
+BLOCK_EXTRAS = """
+import sys
+class Missing:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in ("pyarrow", "rosbags", "rich", "matplotlib"):
+            raise ModuleNotFoundError(name)
+sys.meta_path.insert(0, Missing())
+from oska_tf_utils.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_help_and_check_need_no_extra_and_the_others_name_it(tmp_path):
     config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
-    assert main(["transform", config, "--block", "wrench", "in.csv", "-o", "out.csv"]) == 3
-    assert 'pip install "oska-tf-utils[logs]"' in capsys.readouterr().err
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-c", BLOCK_EXTRAS, *args], capture_output=True,
+                              text=True, cwd=tmp_path)
+
+    assert run("--help").returncode == 0
+    assert run("check", config).returncode == 0
+    for command in (["transform", config, "--block", "wrench", "in.csv", "-o", "out.csv"],
+                    ["plot", "in.csv", "out.csv", "--block", "wrench", "-o", "p.png"]):
+        missing = run(*command)
+        assert missing.returncode == 3
+        assert 'pip install "oska-tf-utils[logs]"' in missing.stderr
     with pytest.raises(OskaToolError, match="chunk size"):
         transform_table(config, "wrench", "in.csv", "out.csv", chunk_size=0)
