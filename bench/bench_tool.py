@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib.metadata
 import json
 import math
 import os
@@ -51,7 +52,6 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-import oska_tf_utils
 from oska_tf_utils import transform_log, transform_table
 from oska_tf_utils.tables import DEFAULT_CHUNK_ROWS
 
@@ -215,7 +215,7 @@ def main() -> None:
                "repetitions": f"{args.repetitions} (Parquet), {args.bag_repetitions} (bag)",
                "python": platform.python_version(),
                "pyarrow": pa.__version__,
-               "oska_tf_utils": getattr(oska_tf_utils, "__version__", "")}
+               "oska-tf-utils": importlib.metadata.version("oska-tf-utils")}
     args.out.write_text(json.dumps({"context": context, "benchmarks": benchmarks}, indent=2))
     for b in benchmarks:
         print(f"{b['name']:<24} {b['median_s']:7.3f} s  {b['samples_per_s']:>12,.0f} samples/s")
