@@ -27,6 +27,13 @@ Inputs (all from the same run of bench/run.sh):
                   the C++ case "<block>/<config>/ours"; then the Python
                   targets, read from the same figures.
 
+--tool FILE       Optional. JSON written by bench/bench_tool.py:
+                    {"context": {...}, "benchmarks": [{"name": "tool/<log>/<impl>",
+                     "median_s": <float>, "samples": <int>,
+                     "samples_per_s": <float>, ...}, ...]}
+                  Shown in a table of their own: each transform against the
+                  io_floor case of the same log, and the target for Parquet.
+
 Case names are "<block>/<config>/<impl>". Ratios are taken within one block
 and configuration: to "<block>/<config>/floor" and to "<block>/<config>/kdl".
 Standard library only.
@@ -49,6 +56,7 @@ TARGET_BLOCKS = ("wrench", "twist")
 PY_TARGET_FLOOR_RATIO = 1.5
 PY_TARGET_PEER_SPEEDUP = 3.0
 PY_PEERS = (("numpy", "NumPy"), ("pin", "Pinocchio"))
+TOOL_TARGET_OVER_FLOOR = 0.20
 CONFIGS = ("fixed", "moving")
 LOG_SIZES = (1_000, 100_000, 1_000_000)
 LOG_TARGET_EIGEN_RATIO = 0.5      # C++ updateBatch ÷ plain Eigen loop, at 10³ and 10⁶
@@ -375,11 +383,44 @@ def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
     return lines + [""]
 
 
+def tool_section(path: Path) -> list[str]:
+    data = json.loads(path.read_text())
+    bench = {b["name"]: b for b in data["benchmarks"]}
+    lines = ["## oska-tf: transforming a log, file to file", ""]
+    for key, value in data.get("context", {}).items():
+        lines.append(f"- {key}: {value}")
+    lines += [
+        "",
+        "`transform`: `transform_table` (Parquet) or `transform_log` (bag, the transform "
+        "from /tf at 100 Hz, interpolated at the 1 kHz samples) to a Parquet file; "
+        "`io_floor`: the same files read and written with pyarrow and rosbags alone, "
+        "in the same chunks, with nothing transformed. Wall-clock time of the whole run, "
+        "median over the repetitions.",
+        "",
+        "| Case | Median time (s) | Samples / s | × I/O floor |",
+        "|---|---:|---:|---:|",
+    ]
+    for b in data["benchmarks"]:
+        log = b["name"].split("/")[1]
+        floor = bench.get(f"tool/{log}/io_floor")
+        lines.append(f"| `{b['name']}` | {b['median_s']:.3f} | {b['samples_per_s']:,.0f} "
+                     f"| {fmt_ratio(b['median_s'], floor and floor['median_s'])} |")
+    transform, floor = bench.get("tool/parquet/transform"), bench.get("tool/parquet/io_floor")
+    if transform and floor:
+        over = transform["median_s"] / floor["median_s"] - 1
+        verdict = "met" if over <= TOOL_TARGET_OVER_FLOOR else "MISSED"
+        lines += ["", f"Target: the Parquet transform adds at most "
+                  f"{100 * TOOL_TARGET_OVER_FLOOR:.0f} % to its I/O floor; it adds "
+                  f"{100 * over:.1f} %: {verdict}."]
+    return lines + [""]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--cpp", type=Path, required=True)
     parser.add_argument("--callgrind", type=Path, required=True)
     parser.add_argument("--python", type=Path)
+    parser.add_argument("--tool", type=Path, help="JSON written by bench/bench_tool.py")
     parser.add_argument("--notes", type=Path,
                         help="hand-written notes appended to the results")
     parser.add_argument("--output", type=Path, required=True)
@@ -453,6 +494,8 @@ def main() -> None:
     python = ({b["name"]: b for b in json.loads(args.python.read_text())["benchmarks"]}
               if args.python else None)
     lines += log_section(timed, python)
+    if args.tool:
+        lines += tool_section(args.tool)
     if args.notes and args.notes.exists():
         lines += [args.notes.read_text().rstrip(), ""]
     args.output.write_text("\n".join(lines))

@@ -8,7 +8,9 @@
 #      scripts/python_env.sh); the no-op floor module it compares with,
 #      bench/python/oska_bench_floor.cpp, is built with that venv's nanobind
 #      into its own directory (build-bench-python) and never installed;
-#   4. make_results.py, which merges the JSON outputs into the table.
+#   4. the oska-tf tool on logs of 10^6 samples, bench/bench_tool.py, in the
+#      same venv (skipped with the Python half);
+#   5. make_results.py, which merges the JSON outputs into the table.
 # Everything is built in its own directory (build-bench, Release, the same
 # flags as the library's default build), never in the test build.
 #
@@ -20,7 +22,10 @@
 # OSKA_BENCH_OUTPUT (default bench/RESULTS.md), OSKA_BENCH_PYTHON (unset: the
 # project venv as above; "off": no Python half; otherwise an interpreter that
 # can already import oska_tf_utils_ext, used as it is),
-# OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python).
+# OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python), OSKA_BENCH_TOOL
+# ("off": no tool benchmark), OSKA_BENCH_TOOL_REPETITIONS (default 9, the
+# Parquet cases; the bag cases take 3), OSKA_BENCH_TOOL_SAMPLES (default
+# 1000000).
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -87,6 +92,13 @@ if [ "$PYTHON" != off ]; then
   OSKA_BENCH_PYTHON_BUILD_DIR="$PY_FLOOR_DIR" "$PYTHON" "$HERE/bench_python.py" \
     --out "$RAW/python.json" --repetitions "$REPETITIONS" --min-time "$PY_MIN_TIME"
   MERGE_ARGS+=(--python "$RAW/python.json")
+  if [ "${OSKA_BENCH_TOOL:-}" != off ]; then
+    echo "== oska-tf tool: logs of ${OSKA_BENCH_TOOL_SAMPLES:-1000000} samples, file to file =="
+    "$PYTHON" "$HERE/bench_tool.py" --out "$RAW/tool.json" \
+      --repetitions "${OSKA_BENCH_TOOL_REPETITIONS:-9}" \
+      --samples "${OSKA_BENCH_TOOL_SAMPLES:-1000000}" --work "$PY_FLOOR_DIR/tool"
+    MERGE_ARGS+=(--tool "$RAW/tool.json")
+  fi
 fi
 
 python3 "$HERE/make_results.py" "${MERGE_ARGS[@]}" --notes "$HERE/notes.md" --output "$OUTPUT"

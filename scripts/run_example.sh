@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Main job: builds the library and the example, then transforms a short stream
 # of samples with every block configured from examples/config.json; then the
-# same in Python (examples/quickstart.py) with the package built into .venv.
+# same in Python (examples/quickstart.py) with the package built into .venv;
+# then the oska-tf tool checks the example configurations and transforms and
+# plots the example log of examples/ (into build/examples/).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
@@ -19,3 +21,23 @@ ensure_python_venv
 install_python_package
 echo "== Python example (examples/quickstart.py) =="
 "$VENV_PY" -P examples/quickstart.py examples/config.json
+
+# ------------------------------------------------------------- oska-tf tool ---
+# The command-line tool on the example log (examples/make_flange_log.py wrote
+# it): a force/torque sensor on a swinging flange at 1 kHz, the flange's pose
+# from a 100 Hz motion capture. Carried to the tool's centre of mass along the
+# base axes, the wrench is the tool's constant weight.
+OSKA_TF="$VENV_DIR/bin/oska-tf"
+EXAMPLE_OUT="$BUILD_DIR/examples"
+mkdir -p "$EXAMPLE_OUT"
+echo "== oska-tf check examples/flange_config.json =="
+"$OSKA_TF" check examples/flange_config.json
+echo "== oska-tf check examples/faulty_config.json (a faulty file: exit 2 expected) =="
+rc=0
+"$OSKA_TF" check examples/faulty_config.json || rc=$?
+[ "$rc" -eq 2 ] || { echo "error: expected exit 2 from the faulty configuration, got $rc" >&2; exit 1; }
+echo "== oska-tf transform: the wrench at the tool's centre of mass =="
+"$OSKA_TF" transform examples/flange_config.json --block wrench examples/flange_wrench.csv \
+  --tf examples/flange_mocap.csv --max-gap 0.05 -o "$EXAMPLE_OUT/flange_wrench_at_com.csv"
+"$OSKA_TF" plot examples/flange_wrench.csv "$EXAMPLE_OUT/flange_wrench_at_com.csv" \
+  --block wrench -o "$EXAMPLE_OUT/flange_wrench.png"

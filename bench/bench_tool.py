@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""Benchmark of the oska-tf tool end to end: logs of 10^6 samples transformed
+from file to file, against the time the same run spends only reading and
+writing the files (the I/O floor).
+
+Cases ("tool/<log>/<impl>"):
+
+  tool/parquet/transform  transform_table: a Parquet log of wrench samples with
+                          the flange transform in the same table (tf_tx ...
+                          tf_qz) and two more columns, every entry of the
+                          configuration on the moving frame, to Parquet;
+  tool/parquet/io_floor   the same file read in the same chunks with pyarrow
+                          (ParquetFile.iter_batches) and every batch written
+                          as it was read (ParquetWriter.write_batch): the
+                          reading and writing alone;
+  tool/bag/transform      transform_log: an MCAP bag of WrenchStamped messages
+                          at 1 kHz and the flange on /tf at 100 Hz
+                          (--tf-frames, interpolated), to Parquet (t_ns and
+                          the signal columns);
+  tool/bag/io_floor       the same bag's signal messages read and deserialized
+                          with rosbags, their stamps and signal values gathered
+                          into columns, and written to the same Parquet table.
+
+Time: wall-clock time of each run (the tool is file to file), the median
+over repetitions; the two cases of a log in a random order in each
+repetition, each run started after os.sync() and a garbage collection. Samples per
+second divide the number of samples by it. The target: the Parquet transform
+adds at most 20 % to its I/O floor.
+
+Usage: bench_tool.py --out FILE [--repetitions N] [--bag-repetitions N]
+                     [--samples N] [--work DIR]
+Writes JSON: {"context": {...}, "benchmarks": [{"name", "median_s", "samples",
+"samples_per_s", "times_s"}, ...]}, which bench/make_results.py reads with
+--tool.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.metadata
+import json
+import math
+import os
+import platform
+import random
+import statistics
+import time
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from oska_tf_utils import transform_log, transform_table
+from oska_tf_utils.tables import DEFAULT_CHUNK_ROWS
+
+WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
+TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
+CONFIG = {"tf_wrench_config": {
+    "set_input_reference_point": {"origin": "moving_frame", "translation": [0, 0, 0.05]},
+    "set_input_expression_axes": {"origin": "moving_frame", "rotation": [1, 0, 0, 0]},
+    "set_output_reference_point": {"origin": "moving_frame", "translation": [0.1, 0, 0.15]},
+    "set_output_expression_axes": {"origin": "fixed_frame", "rotation": [1, 0, 0, 0]},
+}}
+
+
+def flange(t: np.ndarray) -> np.ndarray:
+    half = 0.4 * t
+    z = np.zeros_like(t)
+    return np.column_stack([0.1 * t, z, z + 0.4, np.cos(half), np.sin(half), z, z])
+
+
+def make_parquet(path: Path, n: int) -> None:
+    rng = np.random.default_rng(0)
+    t = np.arange(n) / 1000.0
+    columns = {"t": t, **{c: rng.normal(size=n) for c in WRENCH},
+               **{f"tf_{c}": v for c, v in zip(TF, flange(t).T)},
+               "temperature": rng.normal(30, 1, n).astype(np.float32),
+               "status": pa.array(np.where(rng.random(n) < 0.01, "warn", "ok"))}
+    pq.write_table(pa.table(columns), path)
+
+
+def make_bag(path: Path, n: int) -> None:
+    from rosbags.rosbag2 import StoragePlugin, Writer
+    from rosbags.typesys import Stores, get_typestore
+
+    store = get_typestore(Stores.LATEST)
+    T = store.types
+    rng = np.random.default_rng(0)
+    values = rng.normal(size=(n, 6))
+    start = 1_700_000_000 * 10**9
+
+    def header(ns: int, frame: str) -> object:
+        return T["std_msgs/msg/Header"](stamp=T["builtin_interfaces/msg/Time"](
+            sec=ns // 10**9, nanosec=ns % 10**9), frame_id=frame)
+
+    vector, quaternion = T["geometry_msgs/msg/Vector3"], T["geometry_msgs/msg/Quaternion"]
+    with Writer(path, version=9, storage_plugin=StoragePlugin.MCAP) as writer:
+        signal = writer.add_connection("/ft", "geometry_msgs/msg/WrenchStamped", typestore=store)
+        tf = writer.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
+        for i in range(n + 10):  # the transform lasts past the last sample
+            ns = start + i * 10**6
+            if i % 10 == 0:
+                p = flange(np.array([i / 1000.0]))[0]
+                message = T["tf2_msgs/msg/TFMessage"](transforms=[
+                    T["geometry_msgs/msg/TransformStamped"](
+                        header=header(ns, "base"), child_frame_id="flange",
+                        transform=T["geometry_msgs/msg/Transform"](
+                            translation=vector(*p[:3]), rotation=quaternion(*p[[4, 5, 6, 3]])))])
+                writer.write(tf, ns, store.serialize_cdr(message, "tf2_msgs/msg/TFMessage"))
+            if i < n:
+                v = values[i]
+                message = T["geometry_msgs/msg/WrenchStamped"](
+                    header=header(ns, "ft"), wrench=T["geometry_msgs/msg/Wrench"](
+                        force=vector(*v[:3]), torque=vector(*v[3:])))
+                writer.write(signal, ns,
+                             store.serialize_cdr(message, "geometry_msgs/msg/WrenchStamped"))
+
+
+def parquet_floor(source: Path, target: Path) -> None:
+    file = pq.ParquetFile(source)
+    with pq.ParquetWriter(target, file.schema_arrow) as writer:
+        for batch in file.iter_batches(batch_size=DEFAULT_CHUNK_ROWS):
+            writer.write_batch(batch)
+
+
+def bag_floor(source: Path, target: Path) -> None:
+    from operator import attrgetter
+
+    from rosbags.highlevel import AnyReader
+
+    get = attrgetter(*(f"wrench.{part}.{axis}" for part in ("force", "torque") for axis in "xyz"))
+    schema = pa.schema([("t_ns", pa.int64())] + [(c, pa.float64()) for c in WRENCH])
+    with AnyReader([source]) as reader, pq.ParquetWriter(target, schema) as writer:
+        connections = [c for c in reader.connections if c.topic == "/ft"]
+        stamps: list[int] = []
+        rows: list[tuple[float, ...]] = []
+
+        def flush() -> None:
+            values = np.array(rows)
+            writer.write_batch(pa.RecordBatch.from_arrays(
+                [pa.array(np.array(stamps, np.int64))] + [pa.array(values[:, j]) for j in range(6)],
+                schema=schema))
+            stamps.clear()
+            rows.clear()
+
+        for connection, _, raw in reader.messages(connections):
+            message = reader.deserialize(raw, connection.msgtype)
+            stamps.append(message.header.stamp.sec * 10**9 + message.header.stamp.nanosec)
+            rows.append(get(message))
+            if len(rows) == DEFAULT_CHUNK_ROWS:
+                flush()
+        if rows:
+            flush()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--repetitions", type=int, default=9,
+                        help="repetitions of the Parquet cases (default 9)")
+    parser.add_argument("--bag-repetitions", type=int, default=3,
+                        help="repetitions of the bag cases, which take ten seconds each "
+                             "(default 3; 0 leaves them out)")
+    parser.add_argument("--samples", type=int, default=1_000_000)
+    parser.add_argument("--work", type=Path, default=Path("build-bench-python/tool"))
+    args = parser.parse_args()
+    work = args.work
+    work.mkdir(parents=True, exist_ok=True)
+    n = args.samples
+    config = work / "config.json"
+    config.write_text(json.dumps(CONFIG))
+    log, bag = work / f"wrench_{n}.parquet", work / f"wrench_{n}"
+    if not log.exists():
+        print(f"writing {log}")
+        make_parquet(log, n)
+    if args.bag_repetitions and not bag.exists():
+        print(f"writing {bag} (a minute or two for 10^6 messages)")
+        make_bag(bag, n)
+    out = work / "out.parquet"
+    cases = {
+        "tool/parquet/transform": lambda: transform_table(config, "wrench", log, out),
+        "tool/parquet/io_floor": lambda: parquet_floor(log, out),
+        "tool/bag/transform": lambda: transform_log(config, "wrench", bag, out, topic="/ft",
+                                                    tf_frames=("base", "flange")),
+        "tool/bag/io_floor": lambda: bag_floor(bag, out),
+    }
+    times: dict[str, list[float]] = {name: [] for name in cases}
+    # The Parquet cases first, then the bag cases, each pair in a random order
+    # per repetition; before each run, the previous run's files are flushed to
+    # disk and garbage is collected, so that no run pays for another's.
+    rng = random.Random(0)
+    for kind, repetitions in (("parquet", args.repetitions), ("bag", args.bag_repetitions)):
+        names = [name for name in cases if f"/{kind}/" in name]
+        for repetition in range(repetitions):
+            rng.shuffle(names)
+            for name in names:
+                os.sync()
+                gc.collect()
+                started = time.perf_counter()
+                cases[name]()
+                times[name].append(time.perf_counter() - started)
+            print(f"{kind} repetition {repetition + 1}/{repetitions}: " + ", ".join(
+                f"{name.split('/')[2]} {times[name][-1]:.2f} s" for name in sorted(names)))
+    benchmarks = []
+    for name, measured in times.items():
+        if not measured:
+            continue
+        median = statistics.median(measured)
+        benchmarks.append({"name": name, "median_s": median, "samples": n,
+                           "samples_per_s": n / median if median > 0 else math.inf,
+                           "times_s": measured})
+    context = {"samples": str(n), "chunk rows": str(DEFAULT_CHUNK_ROWS),
+               "repetitions": f"{args.repetitions} (Parquet), {args.bag_repetitions} (bag)",
+               "python": platform.python_version(),
+               "pyarrow": pa.__version__,
+               "oska-tf-utils": importlib.metadata.version("oska-tf-utils")}
+    args.out.write_text(json.dumps({"context": context, "benchmarks": benchmarks}, indent=2))
+    for b in benchmarks:
+        print(f"{b['name']:<24} {b['median_s']:7.3f} s  {b['samples_per_s']:>12,.0f} samples/s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,47 @@
+"""oska_tf_utils: check OskaTfUtils configurations and transform recorded logs.
+
+The Python API of the `oska-tf` tool, over the extension modules
+``oska_tf_utils_ext`` (the blocks) and ``oska_control`` (the enumerations):
+
+- `check_config(path)`: what the library would make of a JSON configuration
+  file, as a list of `Finding`s (severity, JSON path, message);
+- `transform_table(config, block, input, output, ...)`: transform every sample
+  of a CSV or Parquet table;
+- `transform_log(config, block, input, output, ...)`: the same for any log the
+  tool reads, tables and ROS 1 and ROS 2 bags;
+- `plot_logs(input, output, block, figure)`: input and output against time.
+
+Reading and writing logs needs the logs extra: pip install "oska-tf-utils[logs]".
+Errors a person can fix raise `OskaToolError` with a one-paragraph message.
+"""
+
+from __future__ import annotations
+
+from .align import angular_acceleration, slerp
+from .config_check import Finding, check_config, check_config_bytes, exit_code
+from .errors import MissingExtraError, OskaToolError
+from .kinds import Kind, kind, kinds
+from .plot import plot_logs
+from .transform import (ChunkTransformer, SampleChunk, TransformResult, prepare_block,
+                        transform_log, transform_table)
+
+__all__ = [
+    "ChunkTransformer",
+    "Finding",
+    "Kind",
+    "MissingExtraError",
+    "OskaToolError",
+    "SampleChunk",
+    "TransformResult",
+    "angular_acceleration",
+    "check_config",
+    "check_config_bytes",
+    "exit_code",
+    "kind",
+    "kinds",
+    "plot_logs",
+    "prepare_block",
+    "slerp",
+    "transform_log",
+    "transform_table",
+]

@@ -1,0 +1,267 @@
+"""Time alignment: the transform stream sampled at the signal's stamps, and the
+angular acceleration derived from the angular rate.
+
+Stamps are int64 nanoseconds throughout. The transform stream is read chunk
+by chunk and only one of its chunks (plus the row before it) is held at a
+time, whatever the log's length, so that memory stays bounded and the result
+for a sample does not depend on where the chunks of either stream end.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from .errors import OskaToolError
+
+Floats = npt.NDArray[np.float64]
+Stamps = npt.NDArray[np.int64]
+Mask = npt.NDArray[np.bool_]
+Outside = Literal["error", "drop", "hold"]
+Difference = Literal["none", "central", "backward"]
+
+NS_PER_S = 1_000_000_000
+
+
+def seconds(ns: int | np.int64) -> str:
+    """A stamp or a duration in nanoseconds, as seconds for a message."""
+    return f"{int(ns) / NS_PER_S:.9g} s"
+
+
+def stamps_from_seconds(t: Floats, column: str) -> Stamps:
+    """Float seconds to int64 nanoseconds, refusing NaN and infinities."""
+    bad = ~np.isfinite(t)
+    if bad.any():
+        row = int(np.argmax(bad))
+        raise OskaToolError(f"the time column {column!r} holds {t[row]} at row {row}: every "
+                            "sample needs a finite time. Remove or fix that row.")
+    if np.abs(t).max(initial=0.0) >= 9.2e9:
+        raise OskaToolError(f"the time column {column!r} holds values beyond ±9.2e9 s, which "
+                            "do not fit int64 nanoseconds; is it in seconds?")
+    return np.rint(t * NS_PER_S).astype(np.int64)
+
+
+class StampOrder:
+    """Refuses time going backwards within a stream, across its chunks."""
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+        self.last: int | None = None
+        self.rows = 0
+
+    def check(self, stamps: Stamps) -> None:
+        if len(stamps) == 0:
+            return
+        steps = np.diff(stamps)
+        back = np.flatnonzero(steps < 0)
+        if self.last is not None and stamps[0] < self.last:
+            row, before, after = self.rows, self.last, int(stamps[0])
+        elif len(back):
+            row, before, after = self.rows + int(back[0]) + 1, int(stamps[back[0]]), \
+                int(stamps[back[0] + 1])
+        else:
+            self.last = int(stamps[-1])
+            self.rows += len(stamps)
+            return
+        raise OskaToolError(f"time goes backwards in {self.what} at row {row}: {seconds(after)} "
+                            f"follows {seconds(before)}. The tool needs stamps in order; sort "
+                            "the log by time first.")
+
+
+def slerp(q0: Floats, q1: Floats, f: Floats) -> Floats:
+    """Row-wise spherical linear interpolation of [w, x, y, z] quaternions along
+    the shortest arc, f in [0, 1]. Non-unit quaternions keep a norm interpolated
+    linearly between theirs (the blocks use quaternions as given)."""
+    n0 = np.linalg.norm(q0, axis=1, keepdims=True)
+    n1 = np.linalg.norm(q1, axis=1, keepdims=True)
+    u0 = q0 / np.where(n0 > 0, n0, 1.0)
+    u1 = q1 / np.where(n1 > 0, n1, 1.0)
+    dot = np.einsum("ij,ij->i", u0, u1)
+    u1 = np.where((dot < 0)[:, None], -u1, u1)  # the shortest arc
+    dot = np.clip(np.abs(dot), 0.0, 1.0)
+    theta = np.arccos(dot)
+    sin_theta = np.sin(theta)
+    small = sin_theta < 1e-9
+    safe = np.where(small, 1.0, sin_theta)
+    w0 = np.where(small, 1.0 - f, np.sin((1.0 - f) * theta) / safe)
+    w1 = np.where(small, f, np.sin(f * theta) / safe)
+    q = w0[:, None] * u0 + w1[:, None] * u1
+    q /= np.linalg.norm(q, axis=1, keepdims=True)
+    scaled: Floats = q * (n0 + f[:, None] * (n1 - n0))
+    return scaled
+
+
+def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats) -> Floats:
+    """Transforms [tx, ty, tz, qw, qx, qy, qz] at stamps t with t0 < t < t1: linear
+    in translation, spherical linear in rotation."""
+    f = (t - t0).astype(np.float64) / (t1 - t0).astype(np.float64)
+    out = np.empty_like(x0)
+    out[:, :3] = x0[:, :3] + f[:, None] * (x1[:, :3] - x0[:, :3])
+    out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
+    return out
+
+
+class TransformTrack:
+    """The fixed-to-moving transform stream, sampled at the signal's stamps.
+
+    `chunks` yields (stamps, rows) pairs in time order: int64 nanoseconds and
+    float64 (k, 7) rows [tx, ty, tz, qw, qx, qy, qz]. A sample exactly at a
+    transform stamp gets that row as it is (of equal stamps, the last one);
+    a sample between two stamps an interpolated row. Samples at the first or
+    last stamp are inside; samples before the first or after the last are
+    refused, or dropped or given the first or last row, as `outside` says.
+    With `max_gap_ns`, a sample between two stamps further apart is refused.
+    """
+
+    def __init__(self, chunks: Iterator[tuple[Stamps, Floats]], source: str,
+                 outside: Outside = "error", max_gap_ns: int | None = None) -> None:
+        self._chunks = chunks
+        self.source = source
+        self.outside = outside
+        self.max_gap_ns = max_gap_ns
+        self._order = StampOrder(source)
+        self._t: Stamps = np.empty(0, np.int64)
+        self._x: Floats = np.empty((0, 7))
+        self._first: int | None = None
+        self._exhausted = False
+
+    def _load(self) -> None:
+        for t, x in self._chunks:
+            if len(t) == 0:
+                continue
+            self._order.check(t)
+            if self._first is None:
+                self._first = int(t[0])
+            # The row before the new chunk stays: it brackets the samples between.
+            self._t = np.concatenate([self._t[-1:], t])
+            self._x = np.concatenate([self._x[-1:], np.asarray(x, np.float64)])
+            return
+        self._exhausted = True
+        if self._first is None:
+            raise OskaToolError(f"{self.source} holds no transform: the configuration puts an "
+                                "entry on the moving frame, so every sample needs one.")
+
+    def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
+        """The transform at each stamp (non-decreasing), and which samples to keep
+        (None: all of them)."""
+        n = len(stamps)
+        out = np.empty((n, 7))
+        keep: Mask | None = None
+        i = 0
+        while i < n:
+            if len(self._t) == 0 or (not self._exhausted and stamps[i] >= self._t[-1]):
+                if self._exhausted:
+                    break
+                self._load()
+                continue
+            # Resolve every sample before the last stamp held, or all of them once
+            # the stream has ended: an equal stamp may still follow in the stream.
+            j = n if self._exhausted else i + int(np.searchsorted(stamps[i:], self._t[-1], "left"))
+            part = self._resolve(stamps[i:j], out[i:j])
+            if part is not None:
+                keep = np.ones(n, np.bool_) if keep is None else keep
+                keep[i:j] = part
+            i = j
+        return out, keep
+
+    def _resolve(self, ts: Stamps, out: Floats) -> Mask | None:
+        t, x = self._t, self._x
+        k = np.searchsorted(t, ts, "right") - 1
+        before = k < 0
+        after = ts > t[-1]
+        kc = np.clip(k, 0, len(t) - 1)
+        exact = (~before) & (t[kc] == ts)
+        between = ~(before | after | exact)
+        out[exact] = x[kc[exact]]
+        if between.any():
+            lo = kc[between]
+            gaps = t[lo + 1] - t[lo]
+            if self.max_gap_ns is not None and (gaps > self.max_gap_ns).any():
+                g = int(np.argmax(gaps > self.max_gap_ns))
+                raise OskaToolError(
+                    f"{self.source} has a gap of {seconds(gaps[g])} between "
+                    f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
+                    f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
+                    "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
+            out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1])
+        if not (before.any() or after.any()):
+            return None
+        if self.outside == "error":
+            if before.any():
+                assert self._first is not None
+                raise OskaToolError(
+                    f"the first sample, at {seconds(ts[0])}, is "
+                    f"{seconds(self._first - ts[0])} before the first transform stamp "
+                    f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
+                    "this chunk lie before it. The tool does not extrapolate: use --outside drop "
+                    "or --outside hold, or a transform stream that starts earlier.")
+            first_after = ts[after][0]
+            raise OskaToolError(
+                f"the sample at {seconds(first_after)} is {seconds(first_after - t[-1])} after "
+                f"the last transform stamp ({seconds(t[-1])}) of {self.source}, and so is every "
+                "later sample. The tool does not extrapolate: use --outside drop or --outside "
+                "hold, or a transform stream that lasts longer.")
+        if self.outside == "hold":
+            out[before] = x[0]
+            out[after] = x[-1]
+            return None
+        keep: Mask = ~(before | after)
+        return keep
+
+
+class ConstantTransform:
+    """A transform that holds at every stamp (a static transform)."""
+
+    def __init__(self, row: Floats) -> None:
+        self.row = np.asarray(row, np.float64).reshape(7)
+
+    def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
+        return np.tile(self.row, (len(stamps), 1)), None
+
+
+def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
+                         before: tuple[int, Floats] | None,
+                         after: tuple[int, Floats] | None) -> Floats:
+    """The angular acceleration at each sample, by finite differences of the rate.
+
+    `central`: (ω[i+1] − ω[i−1]) / (t[i+1] − t[i−1]); `backward`:
+    (ω[i] − ω[i−1]) / (t[i] − t[i−1]). At the ends of the log, where a
+    neighbour is missing, the one-sided difference with the sample beside it:
+    the first sample takes the forward difference (ω[1] − ω[0]) / (t[1] − t[0])
+    under both methods, and the last sample the backward one under `central`.
+    A log of one sample gets zero. `before` and `after` are the (stamp, rate)
+    of the samples just outside this chunk, None at the ends of the log, so
+    that a chunked log gets the same values as a whole one.
+    """
+    t = stamps
+    w = rates
+    if before is not None:
+        t = np.concatenate([[before[0]], t])
+        w = np.concatenate([before[1][None, :], w])
+    if after is not None:
+        t = np.concatenate([t, [after[0]]])
+        w = np.concatenate([w, after[1][None, :]])
+    m = len(t)
+    if m < 2:
+        return np.zeros_like(rates)
+    dt = np.diff(t)
+    if (dt <= 0).any():
+        row = int(np.argmax(dt <= 0))
+        raise OskaToolError(f"two samples at the same stamp ({seconds(t[row])}): the angular "
+                            "acceleration needs increasing stamps. Use --angular-acceleration "
+                            "none, or remove the repeated samples.")
+    dw = np.diff(w, axis=0)
+    one_sided = dw / (dt.astype(np.float64) / NS_PER_S)[:, None]  # between i and i+1
+    alpha = np.empty_like(w)
+    if method == "backward":
+        alpha[1:] = one_sided
+        alpha[0] = one_sided[0]
+    else:
+        alpha[1:-1] = (w[2:] - w[:-2]) / ((t[2:] - t[:-2]).astype(np.float64) / NS_PER_S)[:, None]
+        alpha[0] = one_sided[0]
+        alpha[-1] = one_sided[-1]
+    lo = 1 if before is not None else 0
+    return np.ascontiguousarray(alpha[lo:lo + len(stamps)])

@@ -1,0 +1,41 @@
+"""The errors the tool reports to a person, and the exit codes they map to."""
+
+from __future__ import annotations
+
+EXIT_OK = 0
+EXIT_WARNINGS = 1
+EXIT_ERRORS = 2
+EXIT_MISSING_EXTRA = 3
+EXIT_USAGE = 64
+EXIT_INTERNAL = 70
+
+INSTALL_LOGS = 'pip install "oska-tf-utils[logs]"'
+
+
+class OskaToolError(Exception):
+    """A configuration or log the tool cannot use. The message is one paragraph
+    that says what is wrong and what to do; the command exits with `exit_code`."""
+
+    exit_code = EXIT_ERRORS
+
+
+class MissingExtraError(OskaToolError):
+    """A module of the logs extra is not installed."""
+
+    exit_code = EXIT_MISSING_EXTRA
+
+    def __init__(self, module: str, purpose: str) -> None:
+        super().__init__(
+            f"{purpose} needs the Python package {module!r}, which is not installed. "
+            f"Install the tool's log dependencies with: {INSTALL_LOGS}")
+        self.module = module
+
+
+def require(module: str, purpose: str) -> None:
+    """Raises MissingExtraError when `module` cannot be imported."""
+    import importlib
+
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise MissingExtraError(module, purpose) from None

@@ -1,0 +1,107 @@
+"""oska-tf transform and plot on ROS bags written with rosbags."""
+
+import numpy as np
+import pyarrow.parquet as pq
+import pytest
+from rosbags.highlevel import AnyReader
+
+from oska_tf_utils import plot_logs, transform_log
+from oska_tf_utils.cli import main
+from tool_logs import (WEIGHT_AT_COM, com_config, fixed_config, flange, header, sensor_wrench,
+                       store, vector, write_bag)
+
+WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
+NS = 10**9
+START = 1_700_000_000 * NS  # stamps of today's order
+
+
+def flange_bag(path):
+    """1 kHz WrenchStamped on /ft, the flange on /tf at 100 Hz (base -> flange) and
+    on /mocap as TransformStamped, a string on /chatter."""
+    s = store()
+    T = s.types
+    t = np.arange(1000) / 1000.0
+    mocap = np.arange(-1, 101) / 100.0
+
+    def transform(ns, pose):
+        return T["geometry_msgs/msg/TransformStamped"](
+            header=header(s, ns, "base"), child_frame_id="flange",
+            transform=T["geometry_msgs/msg/Transform"](
+                translation=vector(s, pose[:3]),
+                rotation=T["geometry_msgs/msg/Quaternion"](*map(float, pose[[4, 5, 6, 3]]))))
+
+    stamps = START + np.rint(t * NS).astype(np.int64)
+    wrenches = [(ns, T["geometry_msgs/msg/WrenchStamped"](
+        header=header(s, ns, "ft"), wrench=T["geometry_msgs/msg/Wrench"](
+            force=vector(s, w[:3]), torque=vector(s, w[3:]))))
+        for ns, w in zip(stamps.tolist(), sensor_wrench(t))]
+    poses = [(START + round(m * NS), pose) for m, pose in zip(mocap, flange(mocap))]
+    write_bag(path, s, {
+        "/ft": ("geometry_msgs/msg/WrenchStamped", wrenches),
+        "/tf": ("tf2_msgs/msg/TFMessage", [(ns, T["tf2_msgs/msg/TFMessage"](
+            transforms=[transform(ns, p)])) for ns, p in poses]),
+        "/mocap": ("geometry_msgs/msg/TransformStamped", [(ns, transform(ns, p)) for ns, p in poses]),
+        "/chatter": ("std_msgs/msg/String", [(START, T["std_msgs/msg/String"](data="hi"))]),
+    })
+    return stamps
+
+
+def read_topic(path, topic):
+    with AnyReader([path]) as reader:
+        connections = [c for c in reader.connections if c.topic == topic]
+        messages = [reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages(connections)]
+    return connections[0].msgtype, messages
+
+
+@pytest.mark.parametrize("output", ["out.mcap", "out.db3", "out.bag", "out_folder", "out.parquet"])
+def test_bag_to_every_output_matches_the_closed_form(tmp_path, output):
+    stamps = flange_bag(tmp_path / "run")
+    config = com_config(tmp_path / "c.json")
+    source = {"tf_frames": ("/base", "flange")} if output != "out.db3" else {"tf_topic": "/mocap"}
+    result = transform_log(config, "wrench", tmp_path / "run", tmp_path / output, topic="/ft",
+                           **source)
+    if output.endswith(".parquet"):
+        table = pq.read_table(tmp_path / output)
+        assert np.array_equal(table["t_ns"].to_numpy(), stamps)
+        values = np.column_stack([table[c].to_numpy() for c in WRENCH])
+    else:
+        assert result.details == {"topic": "/ft_transformed", "frame": "base"}
+        msgtype, messages = read_topic(tmp_path / output, "/ft_transformed")
+        assert msgtype == "geometry_msgs/msg/WrenchStamped"
+        assert [m.header.stamp.sec * NS + m.header.stamp.nanosec for m in messages] == stamps.tolist()
+        assert {m.header.frame_id for m in messages} == {"base"}
+        values = np.array([[m.wrench.force.x, m.wrench.force.y, m.wrench.force.z,
+                            m.wrench.torque.x, m.wrench.torque.y, m.wrench.torque.z]
+                           for m in messages])
+    assert np.allclose(values, WEIGHT_AT_COM, atol=1e-12)
+    if output == "out.bag":  # a ROS 1 bag reads back as it was written
+        transform_log(fixed_config(tmp_path / "i.json", "tf_wrench_config"), "wrench",
+                      tmp_path / output, tmp_path / "back.parquet", topic="/ft_transformed")
+        back = pq.read_table(tmp_path / "back.parquet")
+        assert np.array_equal(np.column_stack([back[c].to_numpy() for c in WRENCH]), values)
+        figure = plot_logs(tmp_path / "run", tmp_path / output, "wrench", tmp_path / "w.png",
+                           topic="/ft")
+        assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_unusable_bags_are_refused(tmp_path, capsys):
+    flange_bag(tmp_path / "run")
+    config = com_config(tmp_path / "c.json")
+    data = (tmp_path / "run" / "run.mcap").read_bytes()
+    (tmp_path / "cut.mcap").write_bytes(data[: len(data) // 2])
+    for args, words in (
+            (["--topic", "/chatter"], "carries std_msgs/msg/String, which the tool does not "),
+            (["--topic", "/nope"], "has no topic /nope for the signal; it has: /chatter"),
+            (["--topic", "/ft", "--tf-frames", "base", "tool"], "edges there: base -> flange"),
+            (["--topic", "/ft", "--tf-topic", "/ft"], "a transform topic carries"),
+            (["--topic", "/ft", "--block", "imu"], "use --block wrench"),
+            (["--topic", "/ft", "--tf-topic", "/mocap", "-o", str(tmp_path / "run")],
+             "same file as the input")):
+        args = ["--block", "wrench", *args] if "--block" not in args else args
+        assert main(["transform", config, str(tmp_path / "run"), "-o",
+                     str(tmp_path / "o.mcap"), *args]) == 2
+        assert words in capsys.readouterr().err
+    assert main(["transform", config, str(tmp_path / "cut.mcap"), "--block", "wrench",
+                 "--topic", "/ft", "-o", str(tmp_path / "o.mcap")]) == 2
+    assert "cannot read the bag" in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.json", "cut.mcap", "run"]

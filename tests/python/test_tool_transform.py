@@ -1,0 +1,175 @@
+"""oska-tf transform on tables: physics in closed form, chunking, numbers, refusals."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.csv as pacsv
+import pyarrow.parquet as pq
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from oska_tf_utils import OskaToolError, transform_table
+from oska_tf_utils.cli import main
+from tool_logs import (COM, WEIGHT_AT_COM, com_config, fixed_config, flange, sensor_wrench,
+                       table)
+
+WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
+TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
+T_1KHZ = np.arange(1000) / 1000.0
+
+
+def signal(path, names=WRENCH):
+    read = pq.read_table(path) if str(path).endswith(".parquet") else pacsv.read_csv(path)
+    return np.column_stack([read[n].to_numpy() for n in names])
+
+
+def test_wrench_at_the_centre_of_mass_is_the_weight(tmp_path):
+    config = com_config(tmp_path / "c.json")
+    # Transform in the table, row by row.
+    log = table(T_1KHZ, np.hstack([sensor_wrench(T_1KHZ), flange(T_1KHZ)]),
+                WRENCH + tuple(f"tf_{c}" for c in TF))
+    pacsv.write_csv(log, tmp_path / "in.csv")
+    transform_table(config, "wrench", tmp_path / "in.csv", tmp_path / "out.csv")
+    assert np.allclose(signal(tmp_path / "out.csv"), WEIGHT_AT_COM, atol=1e-12)
+    # A 100 Hz transform table against 1 kHz samples, interpolated.
+    pq.write_table(table(T_1KHZ, sensor_wrench(T_1KHZ), WRENCH), tmp_path / "in.parquet")
+    mocap = np.arange(-1, 101) / 100.0
+    pacsv.write_csv(table(mocap, flange(mocap), TF), tmp_path / "mocap.csv")
+    result = transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "out.parquet",
+                             tf=tmp_path / "mocap.csv", max_gap=0.02)
+    assert result.samples_out == 1000
+    assert np.allclose(signal(tmp_path / "out.parquet"), WEIGHT_AT_COM, atol=1e-12)
+
+
+@pytest.mark.parametrize("difference", ["central", "backward", "none"])
+def test_imu_tangential_term_from_the_derived_angular_acceleration(tmp_path, difference):
+    # A body spins about z with ω = βt through the input point; the output point
+    # is r = 1 m along x: a = (-(βt)² r, β r, 0) when the angular acceleration
+    # is used, without the β r term otherwise.
+    beta, r = 3.0, 1.0
+    t = np.sort(np.random.default_rng(1).choice(2 * 10**9, 500, replace=False)) / 1e9  # on ns
+    rate = np.column_stack([np.zeros((500, 5)), beta * t])
+    pq.write_table(table(t, rate, ("ax", "ay", "az", "wx", "wy", "wz")), tmp_path / "imu.parquet")
+    config = fixed_config(tmp_path / "c.json", "tf_imu_config", (r, 0, 0))
+    transform_table(config, "imu", tmp_path / "imu.parquet", tmp_path / "out.parquet",
+                    angular_acceleration=difference, chunk_size=64)
+    tangential = beta * r if difference != "none" else 0.0
+    expected = np.column_stack([-(beta * t) ** 2 * r, np.full_like(t, tangential), 0 * t])
+    assert np.allclose(signal(tmp_path / "out.parquet", ("ax", "ay", "az")), expected, atol=1e-9)
+
+
+@settings(max_examples=12, deadline=None)
+@given(chunk=st.integers(1, 400), outside=st.sampled_from(["drop", "hold"]))
+def test_results_do_not_depend_on_the_chunk_size(tmp_path_factory, chunk, outside):
+    tmp = tmp_path_factory.mktemp("chunks")
+    rng = np.random.default_rng(7)
+    t = np.cumsum(rng.uniform(0.001, 0.01, 300))
+    mocap = np.cumsum(rng.uniform(0.005, 0.03, 60)) + t[10]  # starts and ends inside the log
+    pq.write_table(table(t, rng.normal(size=(300, 6)), ("ax", "ay", "az", "wx", "wy", "wz")),
+                   tmp / "imu.parquet")
+    pq.write_table(table(mocap, flange(mocap), TF), tmp / "mocap.parquet")
+    config = com_config(tmp / "c.json", "tf_imu_config")
+    runs = []
+    for rows in (chunk, 10_000):
+        out = tmp / f"out{rows}.parquet"
+        transform_table(config, "imu", tmp / "imu.parquet", out, tf=tmp / "mocap.parquet",
+                        outside=outside, angular_acceleration="central", chunk_size=rows)
+        runs.append(pq.read_table(out))
+    assert runs[0].equals(runs[1])
+    assert runs[0].num_rows == (300 if outside == "hold" else
+                                int(((t >= mocap[0]) & (t <= mocap[-1])).sum()))
+
+
+def test_numbers_and_pass_through_columns_survive(tmp_path):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config", (0.1, 0.2, 0.3))
+    values = np.random.default_rng(3).normal(size=(4, 6)) * np.array([[1e-300, 1, 1e300, 1, 3, 7]])
+    lines = ["t,fx,fy,fz,tx,ty,tz,note"] + [
+        f"0.00{i}0,{','.join(repr(float(v)) for v in row)},{note}"
+        for i, (row, note) in enumerate(zip(values, ["1.50", '"a,b"', "", '"q""x"']))]
+    (tmp_path / "in.csv").write_text("\n".join(lines) + "\n")
+    transform_table(config, "wrench", tmp_path / "in.csv", tmp_path / "out.csv", chunk_size=3)
+    as_text = pacsv.ConvertOptions(column_types={"t": pa.string(), "note": pa.string()})
+    passed = pacsv.read_csv(tmp_path / "out.csv", convert_options=as_text)
+    assert passed["t"].to_pylist() == [ln.split(",")[0] for ln in lines[1:]]
+    assert passed["note"].to_pylist() == ["1.50", "a,b", "", 'q"x']
+    from oska_tf_utils_ext import OskaTfWrench
+    expected = np.empty_like(values)
+    OskaTfWrench(config).update_batch(values, expected)
+    assert signal(tmp_path / "out.csv").tobytes() == expected.tobytes()
+    # Parquet keeps the types of the other columns.
+    extra = {"id": pa.array([1, 2, 3, 4], pa.int32()), "when": pa.array([1, 2, 3, 4], pa.timestamp("ms")),
+             "tag": pa.array(["a", None, "c", "d"]).dictionary_encode()}
+    pq.write_table(table(np.arange(4.0), values, WRENCH, **extra), tmp_path / "in.parquet")
+    transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "out.parquet")
+    source, result = pq.read_table(tmp_path / "in.parquet"), pq.read_table(tmp_path / "out.parquet")
+    assert result.schema == source.schema
+    assert all(result[c].equals(source[c]) for c in ("t", *extra))
+
+
+# (what is wrong with the log, the command's extra arguments, words of the error)
+REFUSALS = {
+    "missing column": (dict(drop="fz"), [], "has no column fz"),
+    "NaN in time": (dict(t=[0.0, np.nan, 0.2]), [], "finite time"),
+    "time backwards": (dict(t=[0.0, 0.2, 0.1]), [], "time goes backwards"),
+    "truncated": (dict(truncate=True), [], "Is the file complete"),
+    "before the transform": (dict(), ["--tf", "late.csv"], "0.05 s before the first transform stamp"),
+    "after the transform": (dict(), ["--tf", "short.csv"], "0.1 s after the last transform stamp"),
+    "gap": (dict(), ["--tf", "gappy.csv", "--max-gap", "0.05"], "gap of 0.15 s"),
+    "same file": (dict(), ["-o", "./sub/../in.parquet"], "same file as the input"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSALS, ids=list(REFUSALS))
+def test_unusable_logs_are_refused_and_nothing_is_written(tmp_path, monkeypatch, capsys, case):
+    change, args, words = REFUSALS[case]
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    config = com_config(tmp_path / "c.json")
+    t = np.array(change.get("t", [0.0, 0.1, 0.2]))
+    log = table(t, sensor_wrench(np.nan_to_num(t)), WRENCH)
+    pq.write_table(log.drop([change["drop"]]) if "drop" in change else log, "in.parquet")
+    if change.get("truncate"):
+        data = (tmp_path / "in.parquet").read_bytes()
+        (tmp_path / "in.parquet").write_bytes(data[: len(data) // 2])
+    for name, stamps in (("late", [0.05, 0.3]), ("short", [-0.1, 0.1]), ("gappy", [0, 0.05, 0.2])):
+        pacsv.write_csv(table(np.array(stamps), flange(np.array(stamps)), TF), f"{name}.csv")
+    (tmp_path / "out.parquet").write_bytes(b"old")
+    before = sorted(os.listdir(tmp_path)), (tmp_path / "in.parquet").read_bytes()
+    command = ["transform", "c.json", "--block", "wrench", "in.parquet", "-o", "out.parquet"]
+    assert main(command + (args or ["--tf", "short.csv", "--outside", "hold"])) == 2
+    assert words in capsys.readouterr().err
+    assert (sorted(os.listdir(tmp_path)), (tmp_path / "in.parquet").read_bytes()) == before
+    assert (tmp_path / "out.parquet").read_bytes() == b"old"
+
+
+BLOCK_EXTRAS = """
+import sys
+class Missing:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in ("pyarrow", "rosbags", "rich", "matplotlib"):
+            raise ModuleNotFoundError(name)
+sys.meta_path.insert(0, Missing())
+from oska_tf_utils.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_help_and_check_need_no_extra_and_the_others_name_it(tmp_path):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-c", BLOCK_EXTRAS, *args], capture_output=True,
+                              text=True, cwd=tmp_path)
+
+    assert run("--help").returncode == 0
+    assert run("check", config).returncode == 0
+    for command in (["transform", config, "--block", "wrench", "in.csv", "-o", "out.csv"],
+                    ["plot", "in.csv", "out.csv", "--block", "wrench", "-o", "p.png"]):
+        missing = run(*command)
+        assert missing.returncode == 3
+        assert 'pip install "oska-tf-utils[logs]"' in missing.stderr
+    with pytest.raises(OskaToolError, match="chunk size"):
+        transform_table(config, "wrench", "in.csv", "out.csv", chunk_size=0)
