@@ -90,10 +90,13 @@ run_python_tests() {
   return "$rc"
 }
 
-# run_type_checks: mypy --strict and pyright on the Python example, against the
-# installed package: both must find the stub packages and the real signatures.
+# run_type_checks: mypy --strict on the oska_tf_utils package (its settings in
+# pyproject.toml), and mypy --strict and pyright on the Python example, against
+# the installed package: both must find the stub packages and the real
+# signatures.
 run_type_checks() {
-  echo "== Type checks of examples/quickstart.py (mypy --strict, pyright) =="
+  echo "== Type checks: oska_tf_utils and examples/quickstart.py (mypy --strict, pyright) =="
+  (cd "$ROOT" && "$VENV_DIR/bin/mypy" --no-incremental)
   (cd "$ROOT" && "$VENV_DIR/bin/mypy" --strict --no-incremental examples/quickstart.py)
   (cd "$ROOT" && "$VENV_DIR/bin/pyright" --pythonpath "$VENV_PY" examples/quickstart.py)
 }
