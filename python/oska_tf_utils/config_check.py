@@ -378,17 +378,22 @@ def _check_entry(entry: Any, path: str, values_key: str, size: int) -> Iterator[
 
 
 def _check_quaternion(q: list[float], path: str) -> Iterator[Finding]:
+    # For q = s·q̂ the library computes rot(q, v) = (1 − s²)·v + s²·R(q̂)·v: a
+    # mix of the rotated and the unrotated vector, the identity when s = 0.
     norm = math.hypot(*q)
     if norm == 0.0:
         yield Finding("error", "quaternion", path, "the zero quaternion [0, 0, 0, 0]: it has no "
-                      "orientation, and the block would scale every vector to zero")
+                      "orientation; the library uses it unchanged, as the identity on vectors "
+                      "(and a zero orientation in a pose), which is almost surely not meant")
     elif not math.isfinite(norm):
         yield Finding("error", "quaternion", path, "a quaternion whose norm overflows")
     elif abs(norm - 1.0) > UNIT_TOLERANCE:
         unit = ", ".join(f"{v / norm:.17g}" for v in q)
+        s2 = norm * norm
         yield Finding("warning", "quaternion", path, f"norm {norm:.9g}, not 1: the library does "
-                      f"not normalise it, so vectors come out scaled by {norm * norm:.9g} "
-                      f"(norm squared); the unit quaternion is [{unit}]")
+                      f"not normalise it, so a vector v comes out as {1 - s2:.9g}·v + "
+                      f"{s2:.9g}·R·v, a mix of the unrotated and the rotated vector; the unit "
+                      f"quaternion is [{unit}]")
 
 
 def format_findings(findings: list[Finding], source: str) -> str:
