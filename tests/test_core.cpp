@@ -1,4 +1,4 @@
-// Behaviour of the frame that all four blocks share: construction, setters and
+// Behaviour of the core every block kind shares: construction, setters and
 // the JSON lock, readiness, the moving-frame precondition, policies, messages,
 // and in-place use. Each test runs on every block.
 #include <string>
@@ -14,7 +14,7 @@ using test::CerrCapture;
 using test::TempFile;
 
 template <typename Block>
-class BlockFrame : public ::testing::Test {
+class BlockCoreTest : public ::testing::Test {
  protected:
   using Traits = BlockTraits<Block>;
   static constexpr std::size_t N = Traits::kSize;
@@ -67,9 +67,9 @@ class BlockFrame : public ::testing::Test {
   }
 };
 
-TYPED_TEST_SUITE(BlockFrame, test::AllBlockTypes);
+TYPED_TEST_SUITE(BlockCoreTest, test::AllBlockTypes);
 
-TYPED_TEST(BlockFrame, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntouched) {
+TYPED_TEST(BlockCoreTest, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntouched) {
   TypeParam block(OskaTfConfig{});
   EXPECT_EQ(block.name(), "");
   const auto in = this->sample();
@@ -98,7 +98,7 @@ TYPED_TEST(BlockFrame, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntouche
   EXPECT_NE(out, this->sentinel());
 }
 
-TYPED_TEST(BlockFrame, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
+TYPED_TEST(BlockCoreTest, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
   const std::pair<int, OskaControlReturnCode> cases[] = {
       {0, OskaControlReturnCode::NotReady}, {1, OskaControlReturnCode::NotReady},
       {2, OskaControlReturnCode::Error},    {3, OskaControlReturnCode::Error},
@@ -118,7 +118,7 @@ TYPED_TEST(BlockFrame, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
   }
 }
 
-TYPED_TEST(BlockFrame, EntriesFromJsonAreLockedWithOneMessagePerRefusal) {
+TYPED_TEST(BlockCoreTest, EntriesFromJsonAreLockedWithOneMessagePerRefusal) {
   TempFile file(this->fullSection());
   TypeParam from_file(file.path());
   TypeParam from_code(OskaTfConfig{});
@@ -143,7 +143,7 @@ TYPED_TEST(BlockFrame, EntriesFromJsonAreLockedWithOneMessagePerRefusal) {
   EXPECT_EQ(out_file, out_code);
 }
 
-TYPED_TEST(BlockFrame, PartialFileLeavesTheRestToCode) {
+TYPED_TEST(BlockCoreTest, PartialFileLeavesTheRestToCode) {
   TempFile file(std::string(R"({")") + BlockTraits<TypeParam>::kSection + R"(": {"name": "partial",
       "set_input_reference_point": {"origin": "fixed_frame", "translation": [0.1, 0.2, 0.3]}}})");
   TypeParam block(file.path());
@@ -159,7 +159,7 @@ TYPED_TEST(BlockFrame, PartialFileLeavesTheRestToCode) {
   EXPECT_EQ(block.update(this->sample(), out), OskaControlReturnCode::Ok);
 }
 
-TYPED_TEST(BlockFrame, ConstructorsPassConfigurationErrorsAndAcceptAnEmptyPath) {
+TYPED_TEST(BlockCoreTest, ConstructorsPassConfigurationErrorsAndAcceptAnEmptyPath) {
   const std::string missing = ::testing::TempDir() + "no_such_config.json";
   try {
     TypeParam block(missing);
@@ -177,7 +177,7 @@ TYPED_TEST(BlockFrame, ConstructorsPassConfigurationErrorsAndAcceptAnEmptyPath) 
   EXPECT_EQ(unconfigured.update(this->sample(), out), OskaControlReturnCode::NotReady);
 }
 
-TYPED_TEST(BlockFrame, LaterCodeConfigurationChangesDoNotReachTheBlock) {
+TYPED_TEST(BlockCoreTest, LaterCodeConfigurationChangesDoNotReachTheBlock) {
   OskaTfConfig config = test::fixedIdentityConfig();
   config.name = "first";
   TypeParam block(config);
@@ -192,7 +192,7 @@ TYPED_TEST(BlockFrame, LaterCodeConfigurationChangesDoNotReachTheBlock) {
   EXPECT_EQ(a, b);
 }
 
-TYPED_TEST(BlockFrame, SameArrayAsInputAndOutputGivesTheSameResult) {
+TYPED_TEST(BlockCoreTest, SameArrayAsInputAndOutputGivesTheSameResult) {
   TypeParam block(OskaTfConfig{});
   this->setAll(block);
   auto separate = this->sentinel();
@@ -202,7 +202,7 @@ TYPED_TEST(BlockFrame, SameArrayAsInputAndOutputGivesTheSameResult) {
   EXPECT_EQ(in_place, separate);
 }
 
-TYPED_TEST(BlockFrame, OriginsOtherThanExactlyMovingFrameMeanTheFixedFrame) {
+TYPED_TEST(BlockCoreTest, OriginsOtherThanExactlyMovingFrameMeanTheFixedFrame) {
   TypeParam reference(OskaTfConfig{});
   this->setAll(reference, "fixed_frame");
   auto expected = this->sentinel();
@@ -218,7 +218,7 @@ TYPED_TEST(BlockFrame, OriginsOtherThanExactlyMovingFrameMeanTheFixedFrame) {
   }
 }
 
-TYPED_TEST(BlockFrame, LatestSetterCallWins) {
+TYPED_TEST(BlockCoreTest, LatestSetterCallWins) {
   TypeParam twice(OskaTfConfig{});
   this->setAll(twice, "moving_frame");
   this->setAll(twice, "fixed_frame");  // moving back to fixed needs no transform
@@ -231,7 +231,7 @@ TYPED_TEST(BlockFrame, LatestSetterCallWins) {
   EXPECT_EQ(a, b);
 }
 
-TYPED_TEST(BlockFrame, ASetterBetweenUpdatesTakesEffectOnTheNextOne) {
+TYPED_TEST(BlockCoreTest, ASetterBetweenUpdatesTakesEffectOnTheNextOne) {
   // Each entry in turn gets new values, and then a new origin too, after the
   // block has already run; it must then match a block set up that way.
   // (The pose block's input axes stay on the fixed frame, where they must be.)
@@ -263,10 +263,10 @@ TYPED_TEST(BlockFrame, ASetterBetweenUpdatesTakesEffectOnTheNextOne) {
 
 // ------------------------------------------- the moving-frame precondition --
 template <typename Block>
-class TransformBlockFrame : public BlockFrame<Block> {};
-TYPED_TEST_SUITE(TransformBlockFrame, test::TransformBlockTypes);
+class TransformBlockCoreTest : public BlockCoreTest<Block> {};
+TYPED_TEST_SUITE(TransformBlockCoreTest, test::TransformBlockTypes);
 
-TYPED_TEST(TransformBlockFrame, MovingEntryNeedsOneTransformEverAfterwardsNoMore) {
+TYPED_TEST(TransformBlockCoreTest, MovingEntryNeedsOneTransformEverAfterwardsNoMore) {
   for (int entry = 0; entry < 4; ++entry) {
     TypeParam block(OskaTfConfig{});
     this->setAll(block, "fixed_frame");
@@ -289,7 +289,7 @@ TYPED_TEST(TransformBlockFrame, MovingEntryNeedsOneTransformEverAfterwardsNoMore
   }
 }
 
-TYPED_TEST(TransformBlockFrame, MovingFrameFailureUnderHardPoliciesIsError) {
+TYPED_TEST(TransformBlockCoreTest, MovingFrameFailureUnderHardPoliciesIsError) {
   for (auto policy : {OskaControlBlockPolicy::HardRt, OskaControlBlockPolicy::StrictRt}) {
     OskaTfConfig config = test::fixedIdentityConfig();
     config.policy = policy;
@@ -302,7 +302,7 @@ TYPED_TEST(TransformBlockFrame, MovingFrameFailureUnderHardPoliciesIsError) {
   }
 }
 
-TYPED_TEST(TransformBlockFrame, UnsetEntryIsReportedBeforeAMissingTransform) {
+TYPED_TEST(TransformBlockCoreTest, UnsetEntryIsReportedBeforeAMissingTransform) {
   OskaTfConfig config = test::fixedIdentityConfig();
   config.input_ref_point.origin = "moving_frame";
   config.output_expr_axes.origin = "";
@@ -314,7 +314,7 @@ TYPED_TEST(TransformBlockFrame, UnsetEntryIsReportedBeforeAMissingTransform) {
 }
 
 // ------------------------------------------------ the pose block's own check --
-class PoseFrame : public BlockFrame<OskaTfPose> {
+class PoseCoreTest : public BlockCoreTest<OskaTfPose> {
  protected:
   static std::string circularMessage() {
     return message(
@@ -323,7 +323,7 @@ class PoseFrame : public BlockFrame<OskaTfPose> {
   }
 };
 
-TEST_F(PoseFrame, MovingInputAxesAreAcceptedBySetterAndRefusedByUpdate) {
+TEST_F(PoseCoreTest, MovingInputAxesAreAcceptedBySetterAndRefusedByUpdate) {
   for (auto [policy, code] :
        {std::pair{OskaControlBlockPolicy::BestEffort, OskaControlReturnCode::NotReady},
         std::pair{OskaControlBlockPolicy::HardRt, OskaControlReturnCode::Error}}) {
@@ -344,7 +344,7 @@ TEST_F(PoseFrame, MovingInputAxesAreAcceptedBySetterAndRefusedByUpdate) {
   }
 }
 
-TEST_F(PoseFrame, LockedMovingInputAxesStayRejected) {
+TEST_F(PoseCoreTest, LockedMovingInputAxesStayRejected) {
   TempFile file(fullSection("moving_frame"));
   OskaTfPose block(file.path());
   CerrCapture cerr;
@@ -354,7 +354,7 @@ TEST_F(PoseFrame, LockedMovingInputAxesStayRejected) {
   EXPECT_EQ(cerr.text(), lockedMessage("InputExpressionAxes") + circularMessage());
 }
 
-TEST_F(PoseFrame, OtherMovingEntriesNeedNoTransform) {
+TEST_F(PoseCoreTest, OtherMovingEntriesNeedNoTransform) {
   OskaTfConfig config = test::fixedIdentityConfig();
   config.input_ref_point.origin = "moving_frame";
   config.output_ref_point.origin = "moving_frame";
@@ -366,7 +366,7 @@ TEST_F(PoseFrame, OtherMovingEntriesNeedNoTransform) {
   EXPECT_EQ(cerr.text(), "");
 }
 
-TEST_F(PoseFrame, UnsetEntryIsReportedBeforeTheAxesCheck) {
+TEST_F(PoseCoreTest, UnsetEntryIsReportedBeforeTheAxesCheck) {
   OskaTfConfig config;
   config.input_expr_axes.origin = "moving_frame";
   OskaTfPose block(config);
