@@ -688,8 +688,12 @@ def cluster(scheduler: str | None = None, workers: int | None = None
     elif workers is not None:
         if workers < 1:
             raise OskaToolError(f"the number of workers must be at least 1, not {workers}.")
+        # No dashboard; the scheduler's HTTP server (health, metrics) on a free
+        # port of the loopback interface, so that clusters never compete for one.
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as local, \
+                                      dashboard_address=None,
+                                      scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}
+                                      ) as local, \
                 distributed.Client(local) as client:
             yield client
     else:
