@@ -446,8 +446,7 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
             summary.failed.append(outcome)
         else:
             summary.done.append(outcome)
-    for _, target in pairs:
-        _remove_leftovers(target)
+    _remove_leftovers([target for _, target in pairs])
     summary.seconds = time.monotonic() - started
     return summary
 
@@ -523,16 +522,23 @@ def _absolute(path: str) -> str:
     return str(stripped) if _is_local(fs) else path
 
 
-def _remove_leftovers(target: str) -> None:
-    """Removes the temporary files of `target` that a task whose worker died
-    left beside it (named as AtomicOutput and `_temporary` name them)."""
-    try:
-        fs, path = fsspec.core.url_to_fs(target)
-        head, _, name = path.rpartition("/")
-        for leftover in fs.glob(f"{head}/.{glob.escape(name)}.*{TEMPORARY}"):
-            fs.rm(leftover, recursive=True)
-    except OSError:
-        pass  # what cannot be removed stays, under a hidden name
+def _remove_leftovers(targets: list[str]) -> None:
+    """Removes the temporary files of `targets` that a task whose worker died
+    left beside them (named as AtomicOutput and `_temporary` name them): one
+    listing per folder, however many logs it receives."""
+    folders: dict[str, set[str]] = {}
+    for target in targets:
+        head, _, name = target.rpartition("/")
+        folders.setdefault(head, set()).add(name)
+    for head, names in folders.items():
+        try:
+            fs, path = fsspec.core.url_to_fs(head)
+            for leftover in fs.glob(f"{path}/.*{TEMPORARY}"):
+                name = leftover.rsplit("/", 1)[-1][1:].rsplit(".", 2)[0]
+                if name in names:
+                    fs.rm(leftover, recursive=True)
+        except OSError:
+            pass  # what cannot be removed stays, under a hidden name
 
 
 def _file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
