@@ -421,8 +421,8 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
               else [None] * len(pairs))
     tasks: list[Any] = []
     run = uuid.uuid4().hex[:8]
-    for (source, target), split in zip(pairs, splits):
-        name = Path(target).name
+    for index, ((source, target), split) in enumerate(zip(pairs, splits)):
+        name = f"{index}-{Path(target).name}"  # task names for the dashboard, unique
         if split is None:
             tasks.append(dask.delayed(_file_task, pure=False)(
                 config, kind, source, target, options, guard,
@@ -651,19 +651,23 @@ def _finish_parts(parts: list[TransformResult | LogFailure], source: str, target
     if failed:
         shutil.rmtree(folder, ignore_errors=True)
         return LogFailure(source, target, failed[0].reason)
-    for leftover in Path(folder).glob(f".*{TEMPORARY}"):  # of a part whose worker died
-        if leftover.is_dir():
-            shutil.rmtree(leftover)
-        else:
-            leftover.unlink()
-    old = f"{folder}.old"
-    if os.path.lexists(target):
-        os.replace(target, old)
-    os.replace(folder, target)
-    if os.path.isdir(old):
-        shutil.rmtree(old)
-    elif os.path.lexists(old):
-        os.unlink(old)
+    try:
+        for leftover in Path(folder).glob(f".*{TEMPORARY}"):  # of a part whose worker died
+            if leftover.is_dir():
+                shutil.rmtree(leftover)
+            else:
+                leftover.unlink()
+        old = f"{folder}.old"
+        if os.path.lexists(target):
+            os.replace(target, old)
+        os.replace(folder, target)
+        if os.path.isdir(old):
+            shutil.rmtree(old)
+        elif os.path.lexists(old):
+            os.unlink(old)
+    except OSError as e:
+        shutil.rmtree(folder, ignore_errors=True)
+        return LogFailure(source, target, f"the parts could not be moved into place: {e}")
     done = [p for p in parts if isinstance(p, TransformResult)]
     return TransformResult(source, target, done[0].block,
                            samples_in=sum(p.samples_in for p in done),
