@@ -19,16 +19,29 @@ Cases ("tool/<log>/<impl>"):
                           the signal columns);
   tool/bag/io_floor       the same bag's signal messages read and deserialized
                           with rosbags, their stamps and signal values gathered
-                          into columns, and written to the same Parquet table.
+                          into columns, and written to the same Parquet table;
+  dask/8logs/in_process   eight such Parquet logs, one transform_table after
+                          the other in this process (what oska-tf does for
+                          one log, eight times);
+  dask/8logs/threads      the same with transform_logs and no cluster: Dask's
+                          local threads in this process;
+  dask/8logs/workers_1,   transform_logs on a LocalCluster of 1 or 2 worker
+  dask/8logs/workers_2    processes (one thread each), started before the
+                          timing (its start-up is reported apart);
+  dask/tiny/workers_2     transform_logs of 64 logs of 10 samples on the
+                          2-worker cluster: the cost of one task, reported per
+                          task.
 
 Time: wall-clock time of each run (the tool is file to file), the median
 over repetitions; the two cases of a log in a random order in each
 repetition, each run started after os.sync() and a garbage collection. Samples per
-second divide the number of samples by it. The target: the Parquet transform
-adds at most 20 % to its I/O floor.
+second divide the number of samples by it. The targets: the Parquet transform
+adds at most 20 % to its I/O floor; 2 workers transform the eight logs at
+least 1.7 times as fast as 1 worker. The context also gets the start-up time
+of each cluster and the peak resident memory of its worker processes.
 
 Usage: bench_tool.py --out FILE [--repetitions N] [--bag-repetitions N]
-                     [--samples N] [--work DIR]
+                     [--dask-repetitions N] [--samples N] [--work DIR]
 Writes JSON: {"context": {...}, "benchmarks": [{"name", "median_s", "samples",
 "samples_per_s", "times_s"}, ...]}, which bench/make_results.py reads with
 --tool.
@@ -44,6 +57,7 @@ import math
 import os
 import platform
 import random
+import shutil
 import statistics
 import time
 from pathlib import Path
@@ -155,6 +169,84 @@ def bag_floor(source: Path, target: Path) -> None:
             flush()
 
 
+DASK_LOGS = 8
+TINY_LOGS, TINY_SAMPLES = 64, 10
+
+
+def peak_memory_kb() -> int:
+    """This process's peak resident memory (VmHWM: unlike ru_maxrss, not
+    inherited from the process that started it)."""
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    return 0
+
+
+def dask_cases(work: Path, log: Path, config: Path, n: int, repetitions: int
+               ) -> tuple[dict[str, list[float]], dict[str, str], dict[str, int]]:
+    """Times the eight-log cases; returns the times, context lines and the
+    samples per run of each case."""
+    from distributed import Client, LocalCluster
+
+    from oska_tf_utils.dask import transform_logs
+
+    logs = work / "dask_logs"
+    logs.mkdir(exist_ok=True)
+    for i in range(DASK_LOGS):  # copies of the one log, each read from its own file
+        copy = logs / f"run{i}.parquet"
+        if not copy.exists() or copy.stat().st_size != log.stat().st_size:
+            copy.write_bytes(log.read_bytes())
+    tiny = work / "dask_tiny"
+    tiny.mkdir(exist_ok=True)
+    for i in range(TINY_LOGS):
+        make_parquet(tiny / f"tiny{i}.parquet", TINY_SAMPLES)
+    out = work / "dask_out"
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir()
+
+    def in_process() -> None:
+        for source in sorted(logs.glob("*.parquet")):
+            transform_table(config, "wrench", source, out / source.name)
+
+    def on_dask(pattern: Path) -> None:
+        summary = transform_logs(config, "wrench", str(pattern), out)
+        assert not summary.failed, summary.failed
+
+    times: dict[str, list[float]] = {}
+    context: dict[str, str] = {}
+
+    def timed(name: str, run: object) -> None:
+        assert callable(run)
+        for _ in range(repetitions):
+            os.sync()
+            gc.collect()
+            started = time.perf_counter()
+            run()
+            times.setdefault(name, []).append(time.perf_counter() - started)
+        print(f"{name}: " + ", ".join(f"{t:.2f} s" for t in times[name]))
+
+    timed("dask/8logs/in_process", in_process)
+    timed("dask/8logs/threads", lambda: on_dask(logs / "*.parquet"))
+    for workers in (1, 2):
+        started = time.perf_counter()
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None,
+                          scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, \
+                Client(cluster) as client:
+            context[f"cluster of {workers} start-up"] = f"{time.perf_counter() - started:.2f} s"
+            on_dask(tiny / "*.parquet")  # each worker imports the package before the timing
+            timed(f"dask/8logs/workers_{workers}", lambda: on_dask(logs / "*.parquet"))
+            if workers == 2:
+                timed("dask/tiny/workers_2", lambda: on_dask(tiny / "*.parquet"))
+            peaks = client.run(peak_memory_kb)
+            context[f"cluster of {workers} peak worker memory"] = ", ".join(
+                f"{kb / 2**20:.2f} GB" for kb in peaks.values())
+    shutil.rmtree(out, ignore_errors=True)
+    samples = {name: DASK_LOGS * n for name in times}
+    samples["dask/tiny/workers_2"] = TINY_LOGS * TINY_SAMPLES
+    return times, context, samples
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--out", type=Path, required=True)
@@ -163,6 +255,9 @@ def main() -> None:
     parser.add_argument("--bag-repetitions", type=int, default=3,
                         help="repetitions of the bag cases, which take ten seconds each "
                              "(default 3; 0 leaves them out)")
+    parser.add_argument("--dask-repetitions", type=int, default=3,
+                        help="repetitions of the eight-log cases on Dask (default 3; 0 leaves "
+                             "them out)")
     parser.add_argument("--samples", type=int, default=1_000_000)
     parser.add_argument("--work", type=Path, default=Path("build-bench-python/tool"))
     args = parser.parse_args()
@@ -203,18 +298,31 @@ def main() -> None:
                 times[name].append(time.perf_counter() - started)
             print(f"{kind} repetition {repetition + 1}/{repetitions}: " + ", ".join(
                 f"{name.split('/')[2]} {times[name][-1]:.2f} s" for name in sorted(names)))
+    samples = {name: n for name in times}
+    dask_context: dict[str, str] = {}
+    if args.dask_repetitions:
+        dask_times, dask_context, dask_samples = dask_cases(work, log, config, n,
+                                                            args.dask_repetitions)
+        times.update(dask_times)
+        samples.update(dask_samples)
     benchmarks = []
     for name, measured in times.items():
         if not measured:
             continue
         median = statistics.median(measured)
-        benchmarks.append({"name": name, "median_s": median, "samples": n,
-                           "samples_per_s": n / median if median > 0 else math.inf,
-                           "times_s": measured})
+        benchmarks.append({"name": name, "median_s": median, "samples": samples[name],
+                           "samples_per_s": samples[name] / median if median > 0 else math.inf,
+                           "times_s": measured,
+                           **({"tasks": TINY_LOGS} if name == "dask/tiny/workers_2" else {})})
     context = {"samples": str(n), "chunk rows": str(DEFAULT_CHUNK_ROWS),
-               "repetitions": f"{args.repetitions} (Parquet), {args.bag_repetitions} (bag)",
+               "repetitions": f"{args.repetitions} (Parquet), {args.bag_repetitions} (bag), "
+                              f"{args.dask_repetitions} (Dask)",
+               **dask_context,
                "python": platform.python_version(),
                "pyarrow": pa.__version__,
+               **({"dask": importlib.metadata.version("dask"),
+                   "distributed": importlib.metadata.version("distributed")}
+                  if args.dask_repetitions else {}),
                "oska-tf-utils": importlib.metadata.version("oska-tf-utils")}
     args.out.write_text(json.dumps({"context": context, "benchmarks": benchmarks}, indent=2))
     for b in benchmarks:

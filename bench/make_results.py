@@ -32,7 +32,10 @@ Inputs (all from the same run of bench/run.sh):
                      "median_s": <float>, "samples": <int>,
                      "samples_per_s": <float>, ...}, ...]}
                   Shown in a table of their own: each transform against the
-                  io_floor case of the same log, and the target for Parquet.
+                  io_floor case of the same log, and the target for Parquet;
+                  the "dask/8logs/<impl>" cases in another, against
+                  "dask/8logs/workers_1", with the target for 2 workers and
+                  the cost of a task from "dask/tiny/workers_2".
 
 Case names are "<block>/<config>/<impl>". Ratios are taken within one block
 and configuration: to "<block>/<config>/floor" and to "<block>/<config>/kdl".
@@ -57,6 +60,7 @@ PY_TARGET_FLOOR_RATIO = 1.5
 PY_TARGET_PEER_SPEEDUP = 3.0
 PY_PEERS = (("numpy", "NumPy"), ("pin", "Pinocchio"))
 TOOL_TARGET_OVER_FLOOR = 0.20
+DASK_TARGET_SPEEDUP = 1.7         # 2 worker processes ÷ 1, eight logs of 10⁶ samples
 CONFIGS = ("fixed", "moving")
 LOG_SIZES = (1_000, 100_000, 1_000_000)
 LOG_TARGET_EIGEN_RATIO = 0.5      # C++ updateBatch ÷ plain Eigen loop, at 10³ and 10⁶
@@ -401,6 +405,8 @@ def tool_section(path: Path) -> list[str]:
         "|---|---:|---:|---:|",
     ]
     for b in data["benchmarks"]:
+        if not b["name"].startswith("tool/"):
+            continue
         log = b["name"].split("/")[1]
         floor = bench.get(f"tool/{log}/io_floor")
         lines.append(f"| `{b['name']}` | {b['median_s']:.3f} | {b['samples_per_s']:,.0f} "
@@ -412,6 +418,42 @@ def tool_section(path: Path) -> list[str]:
         lines += ["", f"Target: the Parquet transform adds at most "
                   f"{100 * TOOL_TARGET_OVER_FLOOR:.0f} % to its I/O floor; it adds "
                   f"{100 * over:.1f} %: {verdict}."]
+    return lines + [""] + dask_section(bench)
+
+
+def dask_section(bench: dict[str, dict]) -> list[str]:
+    one, two = bench.get("dask/8logs/workers_1"), bench.get("dask/8logs/workers_2")
+    if not one or not two:
+        return []
+    lines = [
+        "## oska-tf on Dask: eight Parquet logs",
+        "",
+        "Eight copies of the Parquet log above, transformed into a folder: one "
+        "`transform_table` after the other in this process (`in_process`); "
+        "`transform_logs` without a cluster (Dask's local threads, `threads`); and "
+        "`transform_logs` on a LocalCluster of 1 or 2 worker processes of one thread each "
+        "(`workers_1`, `workers_2`), started and warmed up before the timing. Wall-clock "
+        "time, median over the repetitions.",
+        "",
+        "| Case | Median time (s) | Samples / s | × 1 worker |",
+        "|---|---:|---:|---:|",
+    ]
+    for name, b in bench.items():
+        if name.startswith("dask/8logs/"):
+            lines.append(f"| `{name}` | {b['median_s']:.3f} | {b['samples_per_s']:,.0f} "
+                         f"| {fmt_ratio(one['median_s'], b['median_s'])} |")
+    speedup = one["median_s"] / two["median_s"]
+    verdict = "met" if speedup >= DASK_TARGET_SPEEDUP else "MISSED"
+    lines += ["", f"Target: 2 workers at least {DASK_TARGET_SPEEDUP}× as fast as 1 worker; "
+              f"{speedup:.2f}×: {verdict}."]
+    tiny = bench.get("dask/tiny/workers_2")
+    if tiny:
+        tasks = tiny["tasks"]
+        lines += ["", f"Cost of a task: {tasks} logs of {tiny['samples'] // tasks} samples on "
+                  "the 2-worker cluster "
+                  f"took {tiny['median_s']:.3f} s, {1000 * tiny['median_s'] / tasks:.1f} ms per "
+                  f"log (with both workers busy, {2000 * tiny['median_s'] / tasks:.1f} ms of a "
+                  "worker's time each)."]
     return lines + [""]
 
 

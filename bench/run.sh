@@ -9,7 +9,8 @@
 #      bench/python/oska_bench_floor.cpp, is built with that venv's nanobind
 #      into its own directory (build-bench-python) and never installed;
 #   4. the oska-tf tool on logs of 10^6 samples, bench/bench_tool.py, in the
-#      same venv (skipped with the Python half);
+#      same venv (skipped with the Python half): file to file, and eight logs
+#      in this process and on local Dask clusters of 1 and 2 workers;
 #   5. make_results.py, which merges the JSON outputs into the table.
 # Everything is built in its own directory (build-bench, Release, the same
 # flags as the library's default build), never in the test build.
@@ -25,7 +26,8 @@
 # OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python), OSKA_BENCH_TOOL
 # ("off": no tool benchmark), OSKA_BENCH_TOOL_REPETITIONS (default 9, the
 # Parquet cases; the bag cases take 3), OSKA_BENCH_TOOL_SAMPLES (default
-# 1000000).
+# 1000000), OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases
+# on Dask; 0 leaves them out).
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -96,6 +98,7 @@ if [ "$PYTHON" != off ]; then
     echo "== oska-tf tool: logs of ${OSKA_BENCH_TOOL_SAMPLES:-1000000} samples, file to file =="
     "$PYTHON" "$HERE/bench_tool.py" --out "$RAW/tool.json" \
       --repetitions "${OSKA_BENCH_TOOL_REPETITIONS:-9}" \
+      --dask-repetitions "${OSKA_BENCH_TOOL_DASK_REPETITIONS:-3}" \
       --samples "${OSKA_BENCH_TOOL_SAMPLES:-1000000}" --work "$PY_FLOOR_DIR/tool"
     MERGE_ARGS+=(--tool "$RAW/tool.json")
   fi

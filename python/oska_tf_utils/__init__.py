@@ -11,6 +11,9 @@ The Python API of the `oska-tf` tool, over the extension modules
   tool reads, tables and ROS 1 and ROS 2 bags;
 - `plot_logs(input, output, block, figure)`: input and output against time.
 
+The same transforms on a Dask cluster (arrays, DataFrames, many log files) are
+in `oska_tf_utils.dask`, which needs the dask extra as well.
+
 Reading and writing logs needs the logs extra: pip install "oska-tf-utils[logs]".
 Errors a person can fix raise `OskaToolError` with a one-paragraph message.
 """

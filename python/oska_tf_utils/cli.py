@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import logging
 import sys
@@ -10,7 +11,7 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from .errors import (EXIT_ERRORS, EXIT_INTERNAL, EXIT_MISSING_EXTRA, EXIT_OK, EXIT_USAGE,
-                     EXIT_WARNINGS, INSTALL_LOGS, OskaToolError)
+                     EXIT_WARNINGS, INSTALL_DASK, INSTALL_LOGS, OskaToolError)
 from .kinds import kinds
 
 EXIT_CODES = f"""\
@@ -21,7 +22,7 @@ exit codes:
   {EXIT_ERRORS}   errors: check found something the library refuses or that cannot work;
       transform or plot could not use the configuration or the log (nothing
       was written)
-  {EXIT_MISSING_EXTRA}   a package of the logs extra is missing: {INSTALL_LOGS}
+  {EXIT_MISSING_EXTRA}   a package of the logs (or dask) extra is missing: {INSTALL_LOGS}
   {EXIT_USAGE}  the command line is wrong (see --help)
   {EXIT_INTERNAL}  an internal error of the tool (please report it with the traceback)
 """
@@ -75,6 +76,15 @@ columns.
 The output is written beside OUTPUT under a temporary name and renamed only
 on success; an input is never overwritten.
 
+several logs: several INPUTs, or glob patterns (quoted: "logs/*.mcap"), on
+any fsspec path; OUTPUT is then a folder that receives a Parquet table named
+after each log (run.mcap -> run.parquet). A log that fails is reported and
+does not stop the others (exit code 2 if any failed). --scheduler ADDRESS
+runs the logs as tasks on a running Dask cluster, --workers N on a local
+cluster of N processes started for the command; without either they run in
+this process (several logs on Dask's local threads). Needs the dask extra:
+{INSTALL_DASK}
+
 examples:
   oska-tf transform config.json --block wrench ft.csv -o ft_tool.csv
   oska-tf transform config.json --block imu imu.parquet --tf mocap.csv \\
@@ -82,6 +92,9 @@ examples:
   oska-tf transform config.json --block wrench ft.csv --columns fx=Fx,fy=Fy -o out.csv
   oska-tf transform config.json --block twist run.mcap --topic /ee/twist \\
       --tf-topic /mocap/flange -o twist_tool.parquet
+  oska-tf transform config.json --block wrench "fleet/*.parquet" -o out/ --workers 2
+  oska-tf transform config.json --block imu "s3://fleet/2024-*/*.mcap" --topic /imu \\
+      --tf-frames base_link imu -o out/ --scheduler tcp://scheduler:8786
 
 {EXIT_CODES}"""
 
@@ -151,7 +164,9 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Build a block from CONFIG and transform every "
                                            "sample of INPUT with it into OUTPUT.")
     transform.add_argument("config", metavar="CONFIG", help="the JSON configuration file")
-    transform.add_argument("input", metavar="INPUT", help="the log: a table or a bag")
+    transform.add_argument("input", metavar="INPUT", nargs="+",
+                           help="the log: a table or a bag; or several, or glob patterns, "
+                                "with OUTPUT a folder")
     transform.add_argument("--block", required=True, choices=blocks,
                            help="the block kind (its section of CONFIG)")
     transform.add_argument("-o", "--output", required=True, metavar="OUTPUT",
@@ -187,6 +202,15 @@ def build_parser() -> argparse.ArgumentParser:
     transform.add_argument("--chunk-size", type=int, default=131_072, metavar="ROWS",
                            help="samples per chunk (memory; the result does not depend on it; "
                                 "default 131072)")
+    where = transform.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster whose scheduler is at ADDRESS "
+                            "(tcp://HOST:PORT), one task per log")
+    where.add_argument("--workers", type=int, metavar="N",
+                       help="run on a local Dask cluster of N worker processes, one task per log")
+    transform.add_argument("--split-rows", type=int, metavar="ROWS",
+                           help="several logs: a Parquet log of more rows than this runs as "
+                                "tasks of whole row groups, into a folder of parts")
     transform.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     transform.add_argument("--json", action="store_true", help="print the summary as JSON")
 
@@ -221,13 +245,18 @@ def _check(args: argparse.Namespace) -> int:
 def _transform(args: argparse.Namespace) -> int:
     from .transform import transform_log
 
-    result = transform_log(
-        args.config, args.block, args.input, args.output, topic=args.topic,
-        output_topic=args.output_topic, output_frame=args.output_frame, tf=args.tf,
-        tf_topic=args.tf_topic, tf_frames=tuple(args.tf_frames) if args.tf_frames else None,
+    options: dict[str, Any] = dict(
+        topic=args.topic, output_topic=args.output_topic, output_frame=args.output_frame,
+        tf=args.tf, tf_topic=args.tf_topic,
+        tf_frames=tuple(args.tf_frames) if args.tf_frames else None,
         columns=_merge(args.columns), tf_columns=_merge(args.tf_columns), outside=args.outside,
         max_gap=args.max_gap, angular_acceleration=args.angular_acceleration,
-        chunk_size=args.chunk_size, progress=not args.quiet)
+        chunk_size=args.chunk_size)
+    one = len(args.input) == 1 and not glob.has_magic(args.input[0])
+    if not one or args.scheduler or args.workers is not None:
+        return _transform_many(args, one, options)
+    result = transform_log(args.config, args.block, args.input[0], args.output,
+                           progress=not args.quiet, **options)
     if args.json:
         print(json.dumps(result.to_dict(), indent=2))
         return EXIT_OK
@@ -239,6 +268,35 @@ def _transform(args: argparse.Namespace) -> int:
     for key, value in result.details.items():
         print(f"  {key}: {value}")
     return EXIT_OK
+
+
+def _transform_many(args: argparse.Namespace, one: bool, options: dict[str, Any]) -> int:
+    """Several logs into the folder OUTPUT, or one log into OUTPUT on a cluster."""
+    from . import dask as on_dask
+
+    with on_dask.cluster(args.scheduler, args.workers):
+        if one:
+            summary = on_dask.transform_pairs(args.config, args.block,
+                                              [(args.input[0], args.output)],
+                                              split_rows=args.split_rows,
+                                              progress=not args.quiet, **options)
+        else:
+            summary = on_dask.transform_logs(args.config, args.block, args.input, args.output,
+                                             split_rows=args.split_rows,
+                                             progress=not args.quiet, **options)
+    if args.json:
+        print(json.dumps(summary.to_dict(), indent=2))
+    else:
+        for result in summary.done:
+            print(f"{result.output}: {result.samples_out} {result.block} samples written; "
+                  f"transform: {result.transform}; {result.seconds:.2f} s")
+        rate = summary.samples_in / summary.seconds if summary.seconds > 0 else float("inf")
+        print(f"logs: {len(summary.done)} transformed, {len(summary.failed)} failed, in "
+              f"{summary.tasks} tasks; {summary.samples_out} samples written in "
+              f"{summary.seconds:.2f} s, {rate:,.0f} samples/s")
+    for failure in summary.failed:
+        print(f"oska-tf transform: error: {failure.input}: {failure.reason}", file=sys.stderr)
+    return EXIT_ERRORS if summary.failed else EXIT_OK
 
 
 def _plot(args: argparse.Namespace) -> int:

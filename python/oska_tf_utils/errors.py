@@ -10,6 +10,7 @@ EXIT_USAGE = 64
 EXIT_INTERNAL = 70
 
 INSTALL_LOGS = 'pip install "oska-tf-utils[logs]"'
+INSTALL_DASK = 'pip install "oska-tf-utils[logs,dask]"'
 
 
 class OskaToolError(Exception):
@@ -20,22 +21,22 @@ class OskaToolError(Exception):
 
 
 class MissingExtraError(OskaToolError):
-    """A module of the logs extra is not installed."""
+    """A module of the logs extra (or of the dask extra) is not installed."""
 
     exit_code = EXIT_MISSING_EXTRA
 
-    def __init__(self, module: str, purpose: str) -> None:
+    def __init__(self, module: str, purpose: str, install: str = INSTALL_LOGS) -> None:
         super().__init__(
             f"{purpose} needs the Python package {module!r}, which is not installed. "
-            f"Install the tool's log dependencies with: {INSTALL_LOGS}")
+            f"Install the tool's dependencies for it with: {install}")
         self.module = module
 
 
-def require(module: str, purpose: str) -> None:
+def require(module: str, purpose: str, install: str = INSTALL_LOGS) -> None:
     """Raises MissingExtraError when `module` cannot be imported."""
     import importlib
 
     try:
         importlib.import_module(module)
     except ImportError:
-        raise MissingExtraError(module, purpose) from None
+        raise MissingExtraError(module, purpose, install) from None

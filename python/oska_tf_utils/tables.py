@@ -93,9 +93,11 @@ def resolve_columns(names: list[str], path: str, wanted: tuple[str, ...],
 
 class TableReader:
     """Reads a CSV or Parquet table in chunks of exactly `chunk_rows` rows (the
-    last one shorter), holding about one chunk in memory."""
+    last one shorter), holding about one chunk in memory; of a Parquet table,
+    only the row groups `groups` when given."""
 
-    def __init__(self, path: str | os.PathLike[str], chunk_rows: int = DEFAULT_CHUNK_ROWS) -> None:
+    def __init__(self, path: str | os.PathLike[str], chunk_rows: int = DEFAULT_CHUNK_ROWS,
+                 groups: range | None = None) -> None:
         _pyarrow()
         import pyarrow as pa
         import pyarrow.csv as pacsv
@@ -113,9 +115,17 @@ class TableReader:
                 # instead of the whole file ahead.
                 self._file = pq.ParquetFile(self.path, pre_buffer=False)
                 self.schema: pa.Schema = self._file.schema_arrow
-                self.total = int(self._file.metadata.num_rows)
+                self.row_groups = int(self._file.metadata.num_row_groups)
+                self.groups = groups if groups is not None else range(self.row_groups)
+                if self.groups.start < 0 or self.groups.stop > self.row_groups:
+                    raise OskaToolError(f"{self.path} has {self.row_groups} row groups, not "
+                                        f"{self.groups.start} to {self.groups.stop}.")
+                self.total = sum(self._group_rows(g) for g in self.groups)
                 self.unit = "rows"
             else:
+                if groups is not None:
+                    raise OskaToolError(f"{self.path}: only a Parquet table is read by row "
+                                        "groups.")
                 self.total = os.path.getsize(self.path)
                 self.unit = "bytes"
                 with pacsv.open_csv(self.path) as probe:
@@ -130,11 +140,38 @@ class TableReader:
         self.names: list[str] = list(self.schema.names)
         self.position = 0
 
+    def _group_rows(self, group: int) -> int:
+        return int(self._file.metadata.row_group(group).num_rows)
+
+    def rows_before(self, group: int) -> int:
+        """The number of rows in the row groups before `group` (Parquet)."""
+        return sum(self._group_rows(g) for g in range(group))
+
+    def neighbour(self, group: int, step: int, columns: list[str]) -> pa.RecordBatch | None:
+        """The row just outside a range of row groups (Parquet), with the named
+        columns only: the last row of the first non-empty group from `group`
+        down (`step` -1), or the first row of the first one from `group` up
+        (`step` 1); None when there is none."""
+        import pyarrow as pa
+
+        while 0 <= group < self.row_groups:
+            if self._group_rows(group):
+                try:
+                    table = self._file.read_row_group(group, columns=columns)
+                except (OSError, pa.ArrowException) as e:
+                    raise OskaToolError(f"cannot read {self.path}: {e}. Is the file "
+                                        "complete?") from None
+                index = table.num_rows - 1 if step < 0 else 0
+                return table.slice(index, 1).combine_chunks().to_batches()[0]
+            group += step
+        return None
+
     def _raw_batches(self) -> Iterator[pa.RecordBatch]:
         import pyarrow.csv as pacsv
 
         if self.format == "parquet":
-            for batch in self._file.iter_batches(batch_size=self.chunk_rows):
+            for batch in self._file.iter_batches(batch_size=self.chunk_rows,
+                                                 row_groups=list(self.groups)):
                 self.position += batch.num_rows
                 yield batch
             return

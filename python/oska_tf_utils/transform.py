@@ -56,6 +56,9 @@ class SampleChunk:
     payload: Any = None
     """What the writer needs besides the output values (the table rows to pass
     through, the bag messages' log times)."""
+    angular_acceleration: Floats | None = None
+    """(n, 3) angular accelerations that came with the samples, for a block
+    that takes them; used as they are instead of being derived."""
 
 
 @dataclass
@@ -124,6 +127,18 @@ class ChunkTransformer:
         self._order = StampOrder("the log")
         self._previous: tuple[int, Floats] | None = None
 
+    def carry(self, last: SampleChunk, rows: int) -> None:
+        """Takes up a log in its middle: the state carried over as if the log's
+        first `rows` samples had been transformed, ending with `last` (at least
+        its last sample), so that the next chunk gets what it would get in a
+        run over the whole log (time order, the angular acceleration's
+        previous sample)."""
+        if last.stamps is not None and len(last.stamps):
+            self._order.last = int(last.stamps[-1])
+            self._previous = (int(last.stamps[-1]),
+                              np.asarray(last.signal[-1, -3:], np.float64).copy())
+        self._order.rows = rows
+
     @property
     def needs_time(self) -> bool:
         return (self.track is not None and not isinstance(self.track, ConstantTransform)) \
@@ -154,7 +169,10 @@ class ChunkTransformer:
                 raise OskaToolError("the configuration puts an entry on the moving frame, and "
                                     "the log brings no transform.")
             kwargs["tf"] = np.ascontiguousarray(tf, np.float64)
-        if self.difference != "none" and self.kind.takes_angular_acceleration and len(signal):
+        if chunk.angular_acceleration is not None and self.kind.takes_angular_acceleration:
+            kwargs["angular_acceleration"] = np.ascontiguousarray(chunk.angular_acceleration,
+                                                                  np.float64)
+        elif self.difference != "none" and self.kind.takes_angular_acceleration and len(signal):
             assert stamps is not None
             after = None
             if following is not None and len(following.signal):
@@ -173,14 +191,18 @@ class ChunkTransformer:
 
 def run(chunks: Iterator[SampleChunk], transformer: ChunkTransformer,
         write: Callable[[SampleChunk, Floats, Mask | None], None],
-        progress: Callable[[], None] = lambda: None) -> tuple[int, int]:
+        progress: Callable[[], None] = lambda: None, after: SampleChunk | None = None
+        ) -> tuple[int, int]:
     """Feeds every chunk through `transformer` into `write`, one chunk ahead.
-    Returns the numbers of samples read and written."""
+    `after` is the sample that follows the last chunk when the chunks are one
+    part of a longer log (None at the log's end). Returns the numbers of
+    samples read and written."""
     read = written = 0
     current = next(chunks, None)
     while current is not None:
         following = next(chunks, None)
-        out, keep = transformer.transform(current, following)
+        out, keep = transformer.transform(current, following if following is not None
+                                          else after)
         write(current, out, keep)
         read += len(out)
         written += len(out) if keep is None else int(keep.sum())
@@ -331,6 +353,35 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
         OskaToolError: the configuration or the log cannot be used; no output
             is written then.
     """
+    return transform_table_part(config, block, input, output, None, tf=tf, columns=columns,
+                                tf_columns=tf_columns, outside=outside, max_gap=max_gap,
+                                angular_acceleration=angular_acceleration,
+                                chunk_size=chunk_size, progress=progress)
+
+
+@dataclass(frozen=True)
+class TablePart:
+    """The row groups `first` to `stop` (excluded) of a Parquet log."""
+
+    first: int
+    stop: int
+
+
+def transform_table_part(config: str | os.PathLike[str] | Any, block: str,
+                         input: str | os.PathLike[str], output: str | os.PathLike[str],
+                         part: TablePart | None, *, tf: str | os.PathLike[str] | None = None,
+                         columns: Mapping[str, str] | None = None,
+                         tf_columns: Mapping[str, str] | None = None,
+                         outside: Outside = "error", max_gap: float | None = None,
+                         angular_acceleration: Difference = "none",
+                         chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False
+                         ) -> TransformResult:
+    """`transform_table` over the whole table (`part` None) or over some row
+    groups of a Parquet table, written to `output` on their own: the rows just
+    before and after the part carry what crosses its edges (time order and
+    the angular acceleration), so that its rows come out as in a run over the
+    whole table. Each part of a table can thus be transformed by another
+    process at the same time."""
     started = time.monotonic()
     kind = find_kind(block)
     rows = _chunk_rows(chunk_size)
@@ -340,7 +391,7 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
         raise OskaToolError(f"{os.fspath(output)}: the output of a table is a table; name it "
                             ".csv or .parquet.")
     the_block, needs_tf = prepare_block(config, kind)
-    reader = TableReader(input, rows)
+    reader = TableReader(input, rows, range(part.first, part.stop) if part else None)
     names = resolve_columns(reader.names, reader.path, kind.components, columns,
                             TABLE_TRANSFORM_COLUMNS if kind.has_transform else None)
     track = (transform_track_from_table(tf, tf_columns, outside, max_gap, rows) if needs_tf
@@ -358,14 +409,26 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
                                                       "the angular acceleration") + " needs.")
     schema = output_schema(reader.schema, names.signal)
 
+    def chunk(batch: Any) -> SampleChunk:
+        return SampleChunk(
+            signal=matrix(batch, names.signal, reader.path),
+            stamps=column_stamps(batch, names, reader.path) if names.time else None,
+            tf=matrix(batch, names.transform, reader.path)
+            if needs_tf and track is None and names.transform else None,
+            payload=batch)
+
     def chunks() -> Iterator[SampleChunk]:
         for batch in reader.batches():
-            yield SampleChunk(
-                signal=matrix(batch, names.signal, reader.path),
-                stamps=column_stamps(batch, names, reader.path) if names.time else None,
-                tf=matrix(batch, names.transform, reader.path)
-                if needs_tf and track is None and names.transform else None,
-                payload=batch)
+            yield chunk(batch)
+
+    after = None
+    if part is not None:
+        needed = [*names.signal, *([names.time] if names.time else []), *(names.transform or ())]
+        before = reader.neighbour(part.first - 1, -1, needed)
+        if before is not None:
+            transformer.carry(chunk(before), reader.rows_before(part.first))
+        following = reader.neighbour(part.stop, 1, needed)
+        after = chunk(following) if following is not None else None
 
     result = TransformResult(os.fspath(input), os.fspath(output), kind.signal,
                              transform="none" if not needs_tf else
@@ -381,7 +444,7 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
             writer.write(replace_signal(chunk.payload, schema, names.signal, out, keep))
 
         result.samples_in, result.samples_out = run(
-            chunks(), transformer, write, lambda: bar.update(reader.position))
+            chunks(), transformer, write, lambda: bar.update(reader.position), after)
         writer.close()
     result.seconds = time.monotonic() - started
     return result

@@ -1,0 +1,184 @@
+"""oska_tf_utils.dask on a LocalCluster of two worker processes: the in-process
+results bit for bit whatever the chunking, a worker killed in the middle of a
+run, an unreadable log among good ones."""
+
+import os
+import signal
+import sys
+import threading
+import time
+
+import cloudpickle
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import fsspec
+import numpy as np
+import pyarrow.csv as pacsv
+import pyarrow.parquet as pq
+import pytest
+from distributed import Client, LocalCluster
+
+from oska_tf_utils import kind, prepare_block, transform_table
+from oska_tf_utils.cli import main
+from oska_tf_utils.dask import transform_array, transform_dataframe, transform_logs
+from tool_logs import com_config, flange, table
+
+IMU = ("ax", "ay", "az", "wx", "wy", "wz")
+TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
+# The hook that holds a worker in its first chunk is sent to the workers by value.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+
+@pytest.fixture(scope="module")
+def client():
+    # No dashboard; the scheduler's HTTP server (health, metrics) on a free port.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, \
+            Client(cluster, timeout=120) as c:
+        yield c
+
+
+def bits(values):
+    return np.ascontiguousarray(values, np.float64).view(np.uint64)
+
+
+def imu_log(n, seed=7):
+    """IMU samples at irregular stamps, with the flange transform in tf_ columns."""
+    rng = np.random.default_rng(seed)
+    t = np.cumsum(rng.uniform(0.001, 0.01, n))
+    return table(t, np.hstack([rng.normal(size=(n, 6)), flange(t)]),
+                 IMU + tuple(f"tf_{c}" for c in TF))
+
+
+@pytest.mark.parametrize("rows", [10, 64, 300])
+def test_chunked_arrays_and_frames_give_the_in_process_bits(client, tmp_path, rows):
+    rng = np.random.default_rng(rows)
+    t = np.cumsum(rng.uniform(0.001, 0.01, 300))
+    # Arrays: a wrench with a transform per sample.
+    wrench_config = com_config(tmp_path / "w.json")
+    samples, tf = rng.normal(size=(300, 6)), flange(t)
+    block, _ = prepare_block(wrench_config, kind("wrench"))
+    expected = np.empty_like(samples)
+    block.update_batch(samples, expected, tf=tf)
+    got = transform_array(wrench_config, "wrench", da.from_array(samples, chunks=(rows, 6)),
+                          da.from_array(tf, chunks=(64, 7))).compute()
+    assert (bits(got) == bits(expected)).all()
+    # DataFrames: an IMU log against a 100 Hz-ish transform table that starts
+    # and ends inside it (interpolated, outside samples dropped), with the
+    # central difference of the angular rate across partition edges.
+    log = table(t, rng.normal(size=(300, 6)), IMU)
+    mocap = np.cumsum(rng.uniform(0.005, 0.03, 60)) + t[10]
+    pq.write_table(log, tmp_path / "imu.parquet")
+    pq.write_table(table(mocap, flange(mocap), TF), tmp_path / "mocap.parquet")
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    options = dict(tf=tmp_path / "mocap.parquet", outside="drop", angular_acceleration="central")
+    transform_table(config, "imu", tmp_path / "imu.parquet", tmp_path / "out.parquet", **options)
+    expected = pq.read_table(tmp_path / "out.parquet").to_pandas()
+    frame = transform_dataframe(config, "imu", dd.from_pandas(log.to_pandas(), chunksize=rows),
+                                **options).compute()
+    assert 0 < len(frame) < 300 and list(frame.columns) == list(expected.columns)
+    for name in expected.columns:
+        assert (bits(frame[name]) == bits(expected[name])).all(), name
+
+
+def hold_first_chunk(flags):
+    """Makes this worker's first chunk wait, after saying so in a file named after
+    the process, until the file 'release' appears (or two minutes pass)."""
+    from oska_tf_utils import transform
+
+    original = transform.ChunkTransformer.transform
+    held = []
+
+    def transform_after_release(self, chunk, following=None):
+        if not held:
+            held.append(True)
+            open(os.path.join(flags, f"held-{os.getpid()}"), "w").close()
+            deadline = time.monotonic() + 120
+            while not os.path.exists(os.path.join(flags, "release")) \
+                    and time.monotonic() < deadline:
+                time.sleep(0.02)
+        return original(self, chunk, following)
+
+    transform.ChunkTransformer.transform = transform_after_release
+
+
+def test_a_worker_killed_in_the_middle_of_a_run_leaves_complete_outputs(client, tmp_path):
+    logs, flags, out = tmp_path / "logs", tmp_path / "flags", tmp_path / "out"
+    logs.mkdir(), flags.mkdir()
+    for i in range(4):
+        pq.write_table(imu_log(3000, seed=i), logs / f"run{i}.parquet")
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    options = dict(angular_acceleration="central", chunk_size=500)
+    client.run(hold_first_chunk, str(flags))
+    summaries = []
+    runner = threading.Thread(target=lambda: summaries.append(
+        transform_logs(config, "imu", str(logs / "*.parquet"), out, **options)))
+    runner.start()
+    deadline = time.monotonic() + 120
+    while not list(flags.glob("held-*")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    held = sorted(flags.glob("held-*"))
+    assert held, "no worker started a log"
+    victim = int(held[0].name.split("-")[1])
+    os.kill(victim, signal.SIGKILL)  # in its first log, whose output is half written
+    (flags / "release").touch()
+    runner.join(300)
+    assert victim not in client.run(os.getpid).values()
+    assert summaries and not summaries[0].failed, summaries
+    assert sorted(os.listdir(out)) == [f"run{i}.parquet" for i in range(4)]  # nothing left over
+    for i in range(4):
+        transform_table(config, "imu", logs / f"run{i}.parquet", tmp_path / "one.parquet",
+                        **options)
+        assert pq.read_table(out / f"run{i}.parquet").equals(pq.read_table(tmp_path / "one.parquet"))
+
+
+def test_an_unreadable_log_is_reported_and_the_others_are_written(client, tmp_path):
+    logs, out = tmp_path / "logs", tmp_path / "out"
+    logs.mkdir()
+    log = imu_log(1000)
+    pq.write_table(log, logs / "long.parquet", row_group_size=100)  # split in parts
+    pacsv.write_csv(log, logs / "short.csv")
+    (logs / "cut.parquet").write_bytes((logs / "long.parquet").read_bytes()[:5000])
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    summary = transform_logs(config, "imu", [str(logs / "*.parquet"), logs / "short.csv"], out,
+                             split_rows=250, angular_acceleration="central", chunk_size=64)
+    assert [f.input for f in summary.failed] == [str(logs / "cut.parquet")]
+    assert "cannot read" in summary.failed[0].reason
+    assert sorted(r.output for r in summary.done) == [str(out / "long.parquet"),
+                                                      str(out / "short.parquet")]
+    assert summary.tasks == 6 and sorted(os.listdir(out)) == ["long.parquet", "short.parquet"]
+    for name, source in (("long", "long.parquet"), ("short", "short.csv")):
+        transform_table(config, "imu", logs / source, tmp_path / "one.parquet",
+                        angular_acceleration="central")
+        assert pq.read_table(out / f"{name}.parquet").equals(pq.read_table(tmp_path / "one.parquet"))
+
+
+def test_cli_sends_the_logs_to_the_scheduler(client, tmp_path):
+    for i in range(2):
+        pq.write_table(imu_log(500, seed=i), tmp_path / f"run{i}.parquet")
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    address = client.scheduler.address
+    assert main(["transform", config, "--block", "imu", str(tmp_path / "run*.parquet"), "-o",
+                 str(tmp_path / "out"), "--scheduler", address, "-q"]) == 0
+    assert main(["transform", config, "--block", "imu", str(tmp_path / "run0.parquet"), "-o",
+                 str(tmp_path / "run0.csv"), "--workers", "1", "-q"]) == 0
+    for i in range(2):
+        transform_table(config, "imu", tmp_path / f"run{i}.parquet", tmp_path / "one.parquet")
+        assert pq.read_table(tmp_path / "out" / f"run{i}.parquet").equals(
+            pq.read_table(tmp_path / "one.parquet"))
+    transform_table(config, "imu", tmp_path / "run0.parquet", tmp_path / "one.csv")
+    assert (tmp_path / "run0.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
+
+
+def test_logs_on_another_file_system_without_a_cluster(tmp_path):
+    memory = fsspec.filesystem("memory")
+    pq.write_table(imu_log(200), tmp_path / "run.parquet")
+    memory.put(str(tmp_path / "run.parquet"), "/fleet/run.parquet")
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    with dask.config.set(scheduler="sync"):  # no client: Dask's local scheduler, in-process
+        summary = transform_logs(config, "imu", "memory://fleet/*.parquet", "memory://out")
+    assert not summary.failed and summary.done[0].output == "memory:///out/run.parquet"
+    transform_table(config, "imu", tmp_path / "run.parquet", tmp_path / "one.parquet")
+    assert memory.cat("/out/run.parquet") == (tmp_path / "one.parquet").read_bytes()
+    assert memory.ls("/out", detail=False) == ["/out/run.parquet"]
