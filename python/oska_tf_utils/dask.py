@@ -24,7 +24,7 @@ import sys
 import tempfile
 import time
 import uuid
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
@@ -541,21 +541,29 @@ def _remove_leftovers(targets: list[str]) -> None:
             pass  # what cannot be removed stays, under a hidden name
 
 
-def _file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
-               guard: bool) -> TransformResult | LogFailure:
-    """One log into one output: the task of `transform_logs`. A log that cannot
-    be used is a LogFailure; any other error is raised for Dask to retry and
-    report, or made a LogFailure too under `guard`."""
+def _guarded(work: Callable[[], TransformResult], source: str, target: str,
+             guard: bool) -> TransformResult | LogFailure:
+    """Runs one task's work. A log that cannot be used is a LogFailure; any
+    other error is raised for Dask to retry and report, or made a LogFailure
+    too under `guard`."""
     try:
-        with _local_copy(source) as local_in, _local_output(target) as local_out:
-            result = transform_log(config, kind, local_in, local_out, **options)
+        return work()
     except OskaToolError as e:
         return LogFailure(source, target, str(e))
     except Exception as e:
         if not guard:
             raise
         return LogFailure(source, target, _describe(e))
-    return replace(result, input=source, output=target)
+
+
+def _file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
+               guard: bool) -> TransformResult | LogFailure:
+    """One log into one output: the task of `transform_logs`."""
+    def work() -> TransformResult:
+        with _local_copy(source) as local_in, _local_output(target) as local_out:
+            result = transform_log(config, kind, local_in, local_out, **options)
+        return replace(result, input=source, output=target)
+    return _guarded(work, source, target, guard)
 
 
 @contextmanager
@@ -632,15 +640,10 @@ def _row_group_rows(source: str) -> list[int] | None:
 def _part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
                options: dict[str, Any], guard: bool) -> TransformResult | LogFailure:
     """Some row groups of a Parquet log into one part file of its output folder."""
-    try:
+    def work() -> TransformResult:
         os.makedirs(os.path.dirname(target), exist_ok=True)
         return transform_table_part(config, kind, source, target, part, **options)
-    except OskaToolError as e:
-        return LogFailure(source, target, str(e))
-    except Exception as e:
-        if not guard:
-            raise
-        return LogFailure(source, target, _describe(e))
+    return _guarded(work, source, target, guard)
 
 
 def _finish_parts(parts: list[TransformResult | LogFailure], source: str, target: str,
