@@ -59,13 +59,13 @@ TEMPORARY = ".oska-tf"
 
 # ------------------------------------------------------------------ arrays ---
 
-def transform_array(config: str | os.PathLike[str] | Any, kind: str, samples: Any,
+def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, samples: Any,
                     tf: Any = None, *, angular_acceleration: Any = None) -> da.Array:
     """The block's output for a Dask array of samples, as a Dask array.
 
     Args:
-        config: a JSON configuration file (its section for `kind`), readable by
-            every worker, or an OskaTfConfig.
+        block_config: a JSON configuration file (its section for `kind`),
+            readable by every worker, or an OskaTfConfig.
         kind: the block kind as `oska-tf transform --block` names it.
         samples: (M, N) samples, N the kind's signal size, chunked along the
             samples (a chunking across the components is undone).
@@ -76,11 +76,11 @@ def transform_array(config: str | os.PathLike[str] | Any, kind: str, samples: An
             takes them (imu), rechunked like `samples`.
 
     One `map_blocks` call: each chunk is transformed by a block built on the
-    worker from `config`. Raises OskaToolError at once when the configuration
+    worker from `block_config`. Raises OskaToolError at once when the configuration
     cannot be used or an argument does not fit.
     """
     the_kind = find_kind(kind)
-    _, needs_tf = prepare_block(config, the_kind)
+    _, needs_tf = prepare_block(block_config, the_kind)
     signal = da.asarray(samples)
     if signal.ndim != 2 or signal.shape[1] != the_kind.size:
         raise OskaToolError(f"the {the_kind.signal} block takes samples of shape (M, "
@@ -98,7 +98,7 @@ def transform_array(config: str | os.PathLike[str] | Any, kind: str, samples: An
             raise OskaToolError(f"the {the_kind.signal} block takes no angular acceleration.")
         extra.append(_rows_like(angular_acceleration, rows, 3, "angular_acceleration"))
     result: da.Array = da.map_blocks(
-        _array_chunk, signal, *extra, config=config, kind=kind, has_tf=needs_tf,
+        _array_chunk, signal, *extra, config=block_config, kind=kind, has_tf=needs_tf,
         has_alpha=angular_acceleration is not None, dtype=np.float64, chunks=signal.chunks,
         meta=np.empty((0, 0), np.float64))
     return result
