@@ -71,11 +71,12 @@ std::array<double, N> copyIn(const Signal<N>& view) {
 // the GIL, and every bound call empties the queue into the logger
 // "oska_tf_utils" before it returns.
 
-std::unique_ptr<oska::DiagnosticQueue> g_log_queue;
-bool g_logging = false;
+std::unique_ptr<oska::DiagnosticQueue> g_log_queue;  // made by the first diagnostics_to_logging
 std::uint64_t g_logged_drops = 0;
 
-nb::object pythonLogger() { return nb::module_::import_("logging").attr("getLogger")("oska_tf_utils"); }
+nb::object pythonLogger() {
+  return nb::module_::import_("logging").attr("getLogger")("oska_tf_utils");
+}
 
 nb::str decodeLine(const char* text) {
   PyObject* s = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
@@ -111,20 +112,18 @@ void flushDiagnostics() {
 
 // Empties the queue at the end of a call, however the call ends.
 struct FlushOnExit {
-  ~FlushOnExit() {
-    if (g_log_queue) flushDiagnostics();
-  }
+  ~FlushOnExit() { flushDiagnostics(); }
 };
 
 void diagnosticsToLogging() {
-  if (!g_log_queue) g_log_queue = std::make_unique<oska::DiagnosticQueue>(4096, 1023);
+  if (!g_log_queue) {
+    g_log_queue = std::make_unique<oska::DiagnosticQueue>(4096, oska::kMaxDiagnosticLine);
+  }
   g_log_queue->install();
-  g_logging = true;
 }
 
 void diagnosticsToStderr() {
   oska::setDiagnosticSink(nullptr);
-  g_logging = false;
   flushDiagnostics();  // what was queued before the switch
 }
 
@@ -271,27 +270,12 @@ struct Batch {
       BusyScope busy(block);
       FlushOnExit flush;
       nb::gil_scoped_release release;
-      code = call(block, in.data(), out.data(), count, tf_rows, aux_rows);
+      code = oska::updateBatchOf(block, in.data(), out.data(), count, tf_rows, aux_rows);
       if (code != oska::OskaControlReturnCode::Ok) {
         std::memset(out.data(), 0, count * N * sizeof(double));
       }
     }
     return code;
-  }
-
-  static oska::OskaControlReturnCode call(Block& block, const double* in, double* out,
-                                          std::size_t count, const double* tf,
-                                          const double* aux) {
-    if constexpr (Traits::kAuxSize > 0) {
-      return block.updateBatch(in, out, count, tf, aux);
-    } else if constexpr (Traits::kHasTransform) {
-      (void)aux;
-      return block.updateBatch(in, out, count, tf);
-    } else {
-      (void)tf;
-      (void)aux;
-      return block.updateBatch(in, out, count);
-    }
   }
 
   static const char* argIn() {
@@ -331,7 +315,7 @@ struct Docs {
     const std::string out = Batch<Block>::argOut();
     const std::string n = std::to_string(Traits::kSize);
     std::string text = "Transform every row of " + in + " " + Traits::kComponents + units() +
-                       " into the same row of " + out + ", as update() would row by row";
+                       "\ninto the same row of " + out + ", as update() would row by row";
     if (Traits::kHasTransform) {
       text +=
           ",\nwith set_fixed_to_moving_frame_tf(tf[i]) before row i when tf is given. "
@@ -343,8 +327,8 @@ struct Docs {
     if (Traits::kHasTransform) text += "\ntf: None, or shape (M, 7) [tx, ty, tz, qw, qx, qy, qz].";
     if (Traits::kAuxSize > 0) {
       text +=
-          "\nangular_acceleration: None, or shape (M, 3) [ax, ay, az] in rad/s\u00b2 along the "
-          "input\naxes; adds the tangential term to the acceleration.";
+          "\nangular_acceleration: None, or shape (M, 3) [\u03b1x, \u03b1y, \u03b1z] in "
+          "rad/s\u00b2 along the\ninput axes; adds the tangential term to the acceleration.";
     }
     text +=
         "\nThe GIL is released meanwhile. Returns a OskaControlReturnCode; on any code but Ok "

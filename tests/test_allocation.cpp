@@ -64,9 +64,9 @@ TYPED_TEST(NoAllocation, UpdateOnTheSuccessPathAllocatesNothing) {
       }
       ASSERT_EQ(block.update(in, out), OskaControlReturnCode::Ok);
       ASSERT_EQ(block.update(out, out), OskaControlReturnCode::Ok);
-      ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), kBatch, tf.data(), aux.data()),
+      ASSERT_EQ(updateBatchOf(block, rows.data(), rows.data(), kBatch, tf.data(), aux.data()),
                 OskaControlReturnCode::Ok);
-      ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), kBatch),
+      ASSERT_EQ(updateBatchOf(block, rows.data(), rows.data(), kBatch),
                 OskaControlReturnCode::Ok);
     }
     EXPECT_EQ(g_allocations.load() - before, 0) << origin;
@@ -85,7 +85,7 @@ TYPED_TEST(NoAllocation, NotReadyPathWithTheQueueAllocatesNothing) {
   const long before = g_allocations.load();
   for (int cycle = 0; cycle < 100; ++cycle) {
     ASSERT_EQ(block.update(in, out), OskaControlReturnCode::NotReady);
-    ASSERT_EQ(test::updateBatchOf(block, rows.data(), rows.data(), 3),
+    ASSERT_EQ(updateBatchOf(block, rows.data(), rows.data(), 3),
               OskaControlReturnCode::NotReady);
   }
   EXPECT_EQ(g_allocations.load() - before, 0);

@@ -91,10 +91,10 @@ TYPED_TEST(Batch, EqualsTheLoopOfUpdateBitForBit) {
         }
         const std::vector<double> expected = this->loop(looped, in, tf_rows);
         std::vector<double> out(in.size(), -1.0);
-        ASSERT_EQ(test::updateBatchOf(batched, in.data(), out.data(), count, tf_rows),
+        ASSERT_EQ(updateBatchOf(batched, in.data(), out.data(), count, tf_rows),
                   OskaControlReturnCode::Ok);
         std::vector<double> buffer = in;
-        ASSERT_EQ(test::updateBatchOf(in_place, buffer.data(), buffer.data(), count, tf_rows),
+        ASSERT_EQ(updateBatchOf(in_place, buffer.data(), buffer.data(), count, tf_rows),
                   OskaControlReturnCode::Ok);
         ASSERT_TRUE(sameValues(out, expected))
             << "round " << round << ", count " << count << ", rows " << rows;
@@ -119,10 +119,10 @@ TYPED_TEST(Batch, ChecksOnceAndWritesNothingWhenNotReady) {
       std::string(TestFixture::Traits::kName) + ": update() called before all TF entries are set.\n";
   {
     CerrCapture cerr;
-    EXPECT_EQ(test::updateBatchOf(block, in.data(), out.data(), 5, nullptr), OskaControlReturnCode::NotReady);
+    EXPECT_EQ(updateBatchOf(block, in.data(), out.data(), 5, nullptr), OskaControlReturnCode::NotReady);
     EXPECT_EQ(cerr.text(), not_ready);
     // A count of 0 touches nothing, not even for a block that is not ready.
-    EXPECT_EQ(test::updateBatchOf(block, in.data(), out.data(), 0, nullptr), OskaControlReturnCode::Ok);
+    EXPECT_EQ(updateBatchOf(block, in.data(), out.data(), 0, nullptr), OskaControlReturnCode::Ok);
     EXPECT_EQ(cerr.text(), not_ready);
   }
   EXPECT_EQ(out, std::vector<double>(5 * N, -7.0));
@@ -133,7 +133,7 @@ TYPED_TEST(Batch, ChecksOnceAndWritesNothingWhenNotReady) {
   TypeParam ready(config);
   std::vector<double> buffer(6 * N, 1.0);
   CerrCapture cerr;
-  EXPECT_EQ(test::updateBatchOf(ready, buffer.data(), buffer.data() + N, 5, nullptr),
+  EXPECT_EQ(updateBatchOf(ready, buffer.data(), buffer.data() + N, 5, nullptr),
             OskaControlReturnCode::Error);
   EXPECT_EQ(cerr.text(), std::string(TestFixture::Traits::kName) +
                              ": updateBatch() output overlaps an input other than in place.\n");

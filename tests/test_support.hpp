@@ -46,20 +46,6 @@ using AllBlockTypes = decltype(gtestTypes(AllBlocks{}));
 /// The kinds that take a fixed-to-moving transform.
 using TransformBlockTypes = decltype(gtestTypes(typename TransformBlocksOf<AllBlocks>::type{}));
 
-/// updateBatch of whichever signature the block has; `tf` and `aux` are
-/// passed where it takes them.
-template <typename Block>
-OskaControlReturnCode updateBatchOf(Block& block, const double* in, double* out, std::size_t count,
-                                    const double* tf = nullptr, const double* aux = nullptr) {
-  if constexpr (BlockTraits<Block>::kAuxSize > 0) {
-    return block.updateBatch(in, out, count, tf, aux);
-  } else if constexpr (BlockTraits<Block>::kHasTransform) {
-    return block.updateBatch(in, out, count, tf);
-  } else {
-    return block.updateBatch(in, out, count);
-  }
-}
-
 /// Redirects std::cerr into a string for the lifetime of the object.
 class CerrCapture {
  public:

@@ -54,4 +54,23 @@ struct BlockList {
   }
 };
 
+/// updateBatch of any block kind, with the same arguments whatever its
+/// signature: `tf` and `aux` are passed to a kind that takes them (per its
+/// BlockTraits) and ignored by one that does not. For code that handles
+/// every kind alike.
+template <typename Block>
+auto updateBatchOf(Block& block, const double* in, double* out, std::size_t count,
+                   const double* tf = nullptr, const double* aux = nullptr) {
+  if constexpr (BlockTraits<Block>::kAuxSize > 0) {
+    return block.updateBatch(in, out, count, tf, aux);
+  } else if constexpr (BlockTraits<Block>::kHasTransform) {
+    (void)aux;
+    return block.updateBatch(in, out, count, tf);
+  } else {
+    (void)tf;
+    (void)aux;
+    return block.updateBatch(in, out, count);
+  }
+}
+
 }  // namespace oska

@@ -263,22 +263,23 @@ def _build(store: Any, msgtype: str, values: Mapping[str, Any], prefix: str = ""
 
     _, fields = store.fielddefs[msgtype]
     kwargs: dict[str, Any] = {}
-    for name, (node, spec) in fields:
+    for name, (node, field_type) in fields:
         path = prefix + name
         if path in values:
             kwargs[name] = values[path]
         elif node == Nodetype.NAME:
-            kwargs[name] = _build(store, spec, values, path + ".")
+            kwargs[name] = _build(store, field_type, values, path + ".")
         elif node == Nodetype.BASE:
-            kwargs[name] = "" if spec[0] == "string" else (False if spec[0] == "bool" else 0)
+            base = field_type[0]
+            kwargs[name] = "" if base == "string" else (False if base == "bool" else 0)
         elif node == Nodetype.ARRAY:
-            (inner, inner_spec), length = spec
-            kwargs[name] = np.zeros(length, inner_spec[0]) if inner == Nodetype.BASE else \
-                [_build(store, inner_spec, {}) for _ in range(length)]
+            (inner, inner_type), length = field_type
+            kwargs[name] = np.zeros(length, inner_type[0]) if inner == Nodetype.BASE else \
+                [_build(store, inner_type, {}) for _ in range(length)]
         else:
-            (inner, inner_spec), _ = spec
-            kwargs[name] = np.zeros(0, inner_spec[0]) if inner == Nodetype.BASE and \
-                inner_spec[0] != "string" else []
+            (inner, inner_type), _ = field_type
+            kwargs[name] = np.zeros(0, inner_type[0]) if inner == Nodetype.BASE and \
+                inner_type[0] != "string" else []
     return store.types[msgtype](**kwargs)
 
 

@@ -158,9 +158,6 @@ struct TransformSource {
       Kind::transform(call_entries, row.in, row.out, row.aux);
     }
   }
-
-  /// Transforms need to be read per sample only when an entry uses them.
-  static bool usesTransformRows(const BlockEntries& e) { return e.moving.any; }
 };
 
 /// The moving frame taken from the input pose itself (pose block). It has no
@@ -187,8 +184,6 @@ struct BodyPoseSource {
                                  const BatchRow<T>& row) {
     Kind::transform(call_entries, e.moving, row.in, row.out);
   }
-
-  static bool usesTransformRows(const BlockEntries&) { return false; }
 };
 
 /// Name, section and sizes of a kind, from the public traits of its block.
@@ -232,17 +227,14 @@ class BlockCore {
   void setFixedToMovingFrameTf(const std::array<double, 7>& tf) { source_.set(tf.data()); }
 
   /// True exactly when update would compute.
-  bool isReady() const noexcept {
-    return entries_.all_set && source_.blockedReason(entries_) == nullptr;
-  }
+  bool isReady() const noexcept { return blockedReason() == nullptr; }
 
   /// The update sequence of one sample. The success path allocates nothing,
   /// builds no string and throws nothing; every failure hands one line to the
   /// diagnostic sink and leaves `out` untouched.
   OskaControlReturnCode update(const Signal& in, Signal& out) {
     try {
-      if (!entries_.all_set) return notReady("update() called before all TF entries are set.");
-      if (const char* reason = source_.blockedReason(entries_)) return notReady(reason);
+      if (const char* reason = blockedReason()) return notReady(reason);
       source_.template apply<Kind>(entries_, in.data(), out.data());
       return OskaControlReturnCode::Ok;
     } catch (const std::exception& e) {
@@ -259,7 +251,7 @@ class BlockCore {
     if (count == 0) return OskaControlReturnCode::Ok;
     try {
       if (in == nullptr || out == nullptr) return refused("updateBatch() given a null array.");
-      if (overlapsPartly(in, kSize, out, count) || overlaps(tf, 7, out, count) ||
+      if ((in != out && overlaps(in, kSize, out, count)) || overlaps(tf, 7, out, count) ||
           overlaps(aux, Kind::kAuxSize, out, count)) {
         return refused("updateBatch() output overlaps an input other than in place.");
       }
@@ -268,10 +260,9 @@ class BlockCore {
       if constexpr (Kind::Traits::kHasTransform) {
         if (tf != nullptr) source_.set(tf + (count - 1) * 7);
       }
-      if (!entries_.all_set) return notReady("update() called before all TF entries are set.");
-      if (const char* reason = source_.blockedReason(entries_)) return notReady(reason);
-      const bool tf_rows = tf != nullptr && source_.usesTransformRows(entries_);
-      const BatchArgs args{in, out, count, tf_rows ? tf : nullptr, aux};
+      if (const char* reason = blockedReason()) return notReady(reason);
+      // Transform rows matter only to a block with an entry on the moving frame.
+      const BatchArgs args{in, out, count, entries_.moving.any ? tf : nullptr, aux};
       runBatch<Kind, typename Kind::Source>(entries_, source_.resolved(entries_), args);
       return OskaControlReturnCode::Ok;
     } catch (const std::exception& e) {
@@ -305,15 +296,19 @@ class BlockCore {
     return true;
   }
 
+  /// The reason update cannot run (the entries first, then the kind's own
+  /// precondition), or nullptr when it can.
+  const char* blockedReason() const {
+    if (!entries_.all_set) return "update() called before all TF entries are set.";
+    return source_.blockedReason(entries_);
+  }
+
+  /// Whether `count` rows of `width` at `a` share memory with the output rows.
   static bool overlaps(const double* a, std::size_t width, const double* out, std::size_t count) {
     if (a == nullptr || width == 0) return false;
     const auto a0 = reinterpret_cast<std::uintptr_t>(a);
     const auto o0 = reinterpret_cast<std::uintptr_t>(out);
     return a0 < o0 + count * kSize * sizeof(double) && o0 < a0 + count * width * sizeof(double);
-  }
-  static bool overlapsPartly(const double* in, std::size_t width, const double* out,
-                             std::size_t count) {
-    return in != out && overlaps(in, width, out, count);
   }
 
   // Out of line and cold: the success paths then carry none of the

@@ -137,17 +137,6 @@ inline OskaControlBlockPolicy takePolicy(FuzzedDataProvider& p) {
 template <typename Block>
 using Traits = BlockTraits<Block>;
 
-/// updateBatch of whichever signature the block has, without transform rows.
-template <typename Block>
-OskaControlReturnCode updateBatchOf(Block& block, const double* in, double* out,
-                                    std::size_t count) {
-  if constexpr (Traits<Block>::kHasTransform) {
-    return block.updateBatch(in, out, count, nullptr);
-  } else {
-    return block.updateBatch(in, out, count);
-  }
-}
-
 template <typename>
 constexpr bool kNoReferenceYet = false;
 
