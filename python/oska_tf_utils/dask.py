@@ -32,8 +32,7 @@ from typing import Any
 
 import numpy as np
 
-from .align import Difference, Floats, Outside, Stamps, StampOrder, TransformTrack, \
-    stamps_from_seconds
+from .align import Difference, Floats, Outside, Stamps, StampOrder, TransformTrack
 from .errors import INSTALL_DASK, OskaToolError, require
 from .kinds import TRANSFORM_COLUMNS, kind as find_kind
 from .tables import Columns, column_stamps, matrix, resolve_columns, table_format
@@ -51,6 +50,8 @@ import distributed  # noqa: E402
 import fsspec  # noqa: E402
 import pandas as pd  # noqa: E402
 
+FRAME = "the DataFrame"
+"""How messages name a DataFrame being transformed."""
 KEEP = "__oska_tf_keep__"
 """The column that marks, between two steps, the samples that stay (--outside drop)."""
 TEMPORARY = ".oska-tf"
@@ -211,29 +212,13 @@ def _transform_stream(tf: Any, tf_columns: Mapping[str, str] | None) -> tuple[St
             np.concatenate([np.asarray(x, np.float64) for _, x in chunks]))
 
 
-def _frame_floats(part: pd.DataFrame, names: tuple[str, ...]) -> Floats:
-    try:
-        values: Floats = np.ascontiguousarray(part[list(names)].to_numpy(np.float64))
-    except (TypeError, ValueError) as e:
-        raise OskaToolError(f"the DataFrame's columns {', '.join(names)} do not all hold "
-                            f"numbers: {e}") from None
-    return values
+def _frame_batch(part: pd.DataFrame, names: Columns) -> Any:
+    """The columns of a partition that the transform reads, as an Arrow record
+    batch, so that the table reader's checks and conversions serve it too."""
+    import pyarrow as pa
 
-
-def _frame_stamps(part: pd.DataFrame, names: Columns) -> Stamps:
-    assert names.time is not None
-    column = part[names.time]
-    if names.time_unit == "s":
-        return stamps_from_seconds(_frame_floats(part, (names.time,))[:, 0], names.time)
-    try:
-        if pd.api.types.is_datetime64_any_dtype(column.dtype):
-            stamps: Stamps = column.to_numpy("datetime64[ns]").view(np.int64)
-        else:
-            stamps = column.to_numpy(np.int64)
-    except (TypeError, ValueError) as e:
-        raise OskaToolError(f"the time column {names.time!r} does not hold integer "
-                            f"nanoseconds: {e}") from None
-    return stamps
+    used = [*names.signal, *([names.time] if names.time else []), *(names.transform or ())]
+    return pa.RecordBatch.from_pandas(part[used], preserve_index=False)
 
 
 def _near(stream: tuple[Stamps, Floats], stamps: Stamps) -> tuple[Stamps, Floats]:
@@ -254,7 +239,8 @@ def _frame_chunk(part: pd.DataFrame, stream: tuple[Stamps, Floats] | None, *, co
                  difference: Difference, drop: bool) -> pd.DataFrame:
     the_kind = find_kind(kind)
     block, needs_tf = prepare_block(config, the_kind)
-    stamps = _frame_stamps(part, names) if names.time is not None else None
+    batch = _frame_batch(part, names)
+    stamps = column_stamps(batch, names, FRAME) if names.time is not None else None
     track = None
     if stream is not None:
         assert stamps is not None
@@ -262,8 +248,8 @@ def _frame_chunk(part: pd.DataFrame, stream: tuple[Stamps, Floats] | None, *, co
                                gap)
     transformer = ChunkTransformer(block, the_kind, needs_tf, track, difference)
     out, keep = transformer.transform(SampleChunk(
-        signal=_frame_floats(part, names.signal), stamps=stamps,
-        tf=_frame_floats(part, names.transform)
+        signal=matrix(batch, names.signal, FRAME), stamps=stamps,
+        tf=matrix(batch, names.transform, FRAME)
         if needs_tf and track is None and names.transform else None))
     result = part.copy(deep=False)
     for j, name in enumerate(names.signal):
