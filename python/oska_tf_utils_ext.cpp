@@ -258,7 +258,7 @@ struct Batch {
       tf_rows = tf->data();
     }
     if (aux) {
-      const Operand aux_op{"angular_acceleration", aux->data(), aux->shape(0), A};
+      const Operand aux_op{Traits::kAuxName, aux->data(), aux->shape(0), A};
       checkRows(in_op, aux_op);
       checkOverlap(out_op, aux_op, false);
       aux_rows = aux->data();
@@ -290,22 +290,31 @@ struct Batch {
 
 // ------------------------------------------------------------- docstrings ---
 
+// The bracketed component list of a kind, "[fx, fy, fz, tx, ty, tz]".
+template <typename Traits>
+std::string componentList() {
+  std::string text = "[";
+  for (std::size_t i = 0; i < Traits::kSize; ++i) {
+    text += (i > 0 ? ", " : "") + std::string(Traits::kComponents[i]);
+  }
+  return text + "]";
+}
+
 template <typename Block>
 struct Docs {
   using Traits = oska::BlockTraits<Block>;
 
+  // " (N and N·m)": the units of the component groups that have one.
   static std::string units() {
-    return *Traits::kUnits ? std::string(" (") + Traits::kUnits + ")" : std::string();
-  }
-  static const char* cls() {
-    static const std::string text = "Transforms a " + std::to_string(Traits::kSize) + "-DOF " +
-                                    Traits::kSignal + " signal " + Traits::kComponents +
-                                    " between " + Traits::kBetween + ".";
-    return text.c_str();
+    std::string joined;
+    for (const oska::ComponentGroup& group : Traits::kGroups) {
+      if (*group.unit) joined += (joined.empty() ? "" : " and ") + std::string(group.unit);
+    }
+    return joined.empty() ? joined : " (" + joined + ")";
   }
   static const char* update() {
     static const std::string text = std::string("Transform ") + Batch<Block>::argIn() + " " +
-                                    Traits::kComponents + units() + ".\nWrites result into " +
+                                    componentList<Traits>() + units() + ".\nWrites result into " +
                                     Batch<Block>::argOut() +
                                     " in-place.\nReturns a OskaControlReturnCode.";
     return text.c_str();
@@ -314,7 +323,7 @@ struct Docs {
     const std::string in = Batch<Block>::argIn();
     const std::string out = Batch<Block>::argOut();
     const std::string n = std::to_string(Traits::kSize);
-    std::string text = "Transform every row of " + in + " " + Traits::kComponents + units() +
+    std::string text = "Transform every row of " + in + " " + componentList<Traits>() + units() +
                        "\ninto the same row of " + out + ", as update() would row by row";
     if (Traits::kHasTransform) {
       text +=
@@ -340,20 +349,6 @@ struct Docs {
 
 // ---------------------------------------------------------------- binding ---
 
-std::vector<std::string> components(const char* bracketed) {
-  std::vector<std::string> names;
-  std::string text(bracketed);
-  text = text.substr(1, text.size() - 2);
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(", ", start);
-    names.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (comma == std::string::npos) break;
-    start = comma + 2;
-  }
-  return names;
-}
-
 template <typename Block>
 void bindBlock(nb::module_& m) {
   using Traits = oska::BlockTraits<Block>;
@@ -361,7 +356,7 @@ void bindBlock(nb::module_& m) {
   constexpr std::size_t N = Traits::kSize;
   using B = Batch<Block>;
 
-  nb::class_<Block> cls(m, Traits::kName, Docs<Block>::cls());
+  nb::class_<Block> cls(m, Traits::kName, Traits::kDescription);
   cls.def(
          "__init__",
          [](Block* self, const std::string& config_file) {
@@ -405,7 +400,7 @@ void bindBlock(nb::module_& m) {
 
   if constexpr (Traits::kAuxSize > 0) {
     cls.def("update_batch", &B::run, nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(),
-            nb::arg("tf") = nb::none(), nb::arg("angular_acceleration") = nb::none(),
+            nb::arg("tf") = nb::none(), nb::arg(Traits::kAuxName) = nb::none(),
             Docs<Block>::updateBatch());
   } else if constexpr (Traits::kHasTransform) {
     cls.def(
@@ -439,14 +434,27 @@ void bindBlock(nb::module_& m) {
           "a fixed-to-moving transform given if an entry is on 'moving_frame'; for OskaTfPose,\n"
           "input expression axes not on 'moving_frame'. Writes nothing.");
 
-  // What the block is, for code that handles every kind alike.
+  // What the block is, as data, for code that handles every kind alike.
   cls.attr("SIGNAL") = Traits::kSignal;
   cls.attr("SIGNAL_SIZE") = Traits::kSize;
   cls.attr("CONFIG_SECTION") = Traits::kSection;
   nb::list names;
-  for (const std::string& name : components(Traits::kComponents)) names.append(nb::str(name.c_str()));
+  for (const char* name : Traits::kComponents) names.append(nb::str(name));
   cls.attr("COMPONENTS") = nb::tuple(names);
+  nb::list groups;
+  const char* const* next = Traits::kComponents;
+  for (const oska::ComponentGroup& group : Traits::kGroups) {
+    nb::list members;
+    for (std::size_t i = 0; i < group.count; ++i) members.append(nb::str(*next++));
+    groups.append(nb::make_tuple(nb::str(group.name), nb::tuple(members), nb::str(group.unit)));
+  }
+  cls.attr("COMPONENT_GROUPS") = nb::tuple(groups);
   cls.attr("HAS_TRANSFORM") = Traits::kHasTransform;
+  cls.attr("AUX_INPUT") = Traits::kAuxSize > 0 ? nb::object(nb::make_tuple(Traits::kAuxName, Traits::kAuxSize))
+                                               : nb::none();
+  nb::list types;
+  for (const char* type : Traits::kRosMessageTypes) types.append(nb::str(type));
+  cls.attr("ROS_MESSAGE_TYPES") = nb::tuple(types);
 }
 
 // A library error reaches Python with its message even when the message is

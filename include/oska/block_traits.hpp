@@ -11,21 +11,30 @@
 
 namespace oska {
 
+/// A run of a signal's components that share one unit, e.g. the force
+/// [fx, fy, fz] in N. The groups of a kind cover its components in order.
+struct ComponentGroup {
+  const char* name;   ///< "force", "angular rate", ...
+  std::size_t count;  ///< How many components, from where the previous group ended.
+  const char* unit;   ///< "N", "rad/s", ...; "" when the values carry no unit of their own.
+};
+
 /// Specialised beside each block class with:
-///   kName           its class name, at the head of its diagnostic lines;
-///   kSection        the JSON section its path constructor reads;
-///   kSize           doubles per sample, input and output alike;
-///   kHasTransform   whether it takes the fixed-to-moving transform
-///                   (setFixedToMovingFrameTf, and transform rows in a batch);
-///   kAuxSize        doubles per sample of the optional extra batch input
-///                   (the IMU block's angular acceleration), or 0;
-///   kSignal         the signal's short name ("wrench"), which names the
-///                   arguments of update in Python;
-///   kComponents     the sample's components, e.g. "[fx, fy, fz, tx, ty, tz]";
-///   kUnits          their units, e.g. "N and N·m", or "" when unitless;
-///   kBetween        what the block transforms between, as the class's
-///                   Python docstring says: "reference frames" or
-///                   "reference points".
+///   kName             its class name, at the head of its diagnostic lines;
+///   kSection          the JSON section its path constructor reads;
+///   kSize             doubles per sample, input and output alike;
+///   kHasTransform     whether it takes the fixed-to-moving transform
+///                     (setFixedToMovingFrameTf, and transform rows in a batch);
+///   kAuxSize          doubles per sample of the optional extra batch input
+///                     (the IMU block's angular acceleration), or 0;
+///   kAuxName          that input's name ("angular_acceleration"), or "";
+///   kSignal           the signal's short name ("wrench"), which names the
+///                     arguments of update in Python and the kind in the tool;
+///   kComponents       the names of the kSize components, in order;
+///   kGroups           the components grouped by unit, in order;
+///   kRosMessageTypes  the ROS message types that carry the signal;
+///   kDescription      one sentence on what the block does: the Python
+///                     class docstring.
 template <typename Block>
 struct BlockTraits;
 

@@ -77,10 +77,14 @@ struct BlockTraits<OskaTfImu> {
   static constexpr std::size_t kSize = 6;
   static constexpr bool kHasTransform = true;
   static constexpr std::size_t kAuxSize = 3;
+  static constexpr const char* kAuxName = "angular_acceleration";
   static constexpr const char* kSignal = "imu";
-  static constexpr const char* kComponents = "[ax, ay, az, wx, wy, wz]";
-  static constexpr const char* kUnits = "m/s\u00b2 and rad/s";
-  static constexpr const char* kBetween = "reference frames";
+  static constexpr const char* kComponents[kSize] = {"ax", "ay", "az", "wx", "wy", "wz"};
+  static constexpr ComponentGroup kGroups[] = {{"linear acceleration", 3, "m/s\u00b2"},
+                                               {"angular rate", 3, "rad/s"}};
+  static constexpr const char* kRosMessageTypes[] = {"sensor_msgs/msg/Imu"};
+  static constexpr const char* kDescription =
+      "Transforms a 6-DOF IMU signal [ax, ay, az, wx, wy, wz] between reference frames.";
 };
 
 }  // namespace oska

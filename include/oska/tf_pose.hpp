@@ -74,10 +74,14 @@ struct BlockTraits<OskaTfPose> {
   static constexpr std::size_t kSize = 7;
   static constexpr bool kHasTransform = false;
   static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "pose";
-  static constexpr const char* kComponents = "[px, py, pz, qw, qx, qy, qz]";
-  static constexpr const char* kUnits = "";
-  static constexpr const char* kBetween = "reference points";
+  static constexpr const char* kComponents[kSize] = {"px", "py", "pz", "qw", "qx", "qy", "qz"};
+  // The position is in the length unit of the entries; the quaternion has none.
+  static constexpr ComponentGroup kGroups[] = {{"position", 3, ""}, {"orientation", 4, ""}};
+  static constexpr const char* kRosMessageTypes[] = {"geometry_msgs/msg/PoseStamped"};
+  static constexpr const char* kDescription =
+      "Transforms a 7-DOF pose signal [px, py, pz, qw, qx, qy, qz] between reference points.";
 };
 
 }  // namespace oska

@@ -69,10 +69,16 @@ struct BlockTraits<OskaTfTwist> {
   static constexpr std::size_t kSize = 6;
   static constexpr bool kHasTransform = true;
   static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "twist";
-  static constexpr const char* kComponents = "[vx, vy, vz, wx, wy, wz]";
-  static constexpr const char* kUnits = "m/s and rad/s";
-  static constexpr const char* kBetween = "reference frames";
+  static constexpr const char* kComponents[kSize] = {"vx", "vy", "vz", "wx", "wy", "wz"};
+  static constexpr ComponentGroup kGroups[] = {{"linear velocity", 3, "m/s"},
+                                               {"angular velocity", 3, "rad/s"}};
+  // AccelStamped is a screw carried like a twist (README, "Command-line tool").
+  static constexpr const char* kRosMessageTypes[] = {"geometry_msgs/msg/TwistStamped",
+                                                     "geometry_msgs/msg/AccelStamped"};
+  static constexpr const char* kDescription =
+      "Transforms a 6-DOF twist signal [vx, vy, vz, wx, wy, wz] between reference frames.";
 };
 
 }  // namespace oska

@@ -90,10 +90,13 @@ struct BlockTraits<OskaTfWrench> {
   static constexpr std::size_t kSize = 6;
   static constexpr bool kHasTransform = true;
   static constexpr std::size_t kAuxSize = 0;
+  static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "wrench";
-  static constexpr const char* kComponents = "[fx, fy, fz, tx, ty, tz]";
-  static constexpr const char* kUnits = "N and N\u00b7m";
-  static constexpr const char* kBetween = "reference frames";
+  static constexpr const char* kComponents[kSize] = {"fx", "fy", "fz", "tx", "ty", "tz"};
+  static constexpr ComponentGroup kGroups[] = {{"force", 3, "N"}, {"moment", 3, "N\u00b7m"}};
+  static constexpr const char* kRosMessageTypes[] = {"geometry_msgs/msg/WrenchStamped"};
+  static constexpr const char* kDescription =
+      "Transforms a 6-DOF wrench signal [fx, fy, fz, tx, ty, tz] between reference frames.";
 };
 
 }  // namespace oska

@@ -1,15 +1,16 @@
 """The block kinds of the extension, described by the blocks' own class attributes.
 
 Nothing here lists the kinds by hand: every class of ``oska_tf_utils_ext`` that
-carries ``SIGNAL_SIZE`` is a block kind, and its ``SIGNAL``, ``COMPONENTS``,
-``CONFIG_SECTION`` and ``HAS_TRANSFORM`` say what it transforms, so a kind
-added to the extension is picked up as it is.
+carries ``SIGNAL_SIZE`` is a block kind, and its class attributes (``SIGNAL``,
+``COMPONENTS``, ``COMPONENT_GROUPS``, ``CONFIG_SECTION``, ``HAS_TRANSFORM``,
+``AUX_INPUT``, ``ROS_MESSAGE_TYPES``), made by the extension from the C++
+traits of the block, say what it transforms. A kind added to the extension is
+picked up as it is, and nothing is read back out of a docstring.
 """
 
 from __future__ import annotations
 
 import functools
-import re
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -40,34 +41,34 @@ class Kind:
     """The signal's component names, also the table column names."""
     has_transform: bool
     """Whether the block takes a fixed-to-moving transform per sample."""
-    takes_angular_acceleration: bool
-    """Whether update_batch accepts the angular acceleration (the last three
-    components are then the angular rate it derives from)."""
-    units: tuple[str, ...]
-    """Units of the component groups, in order, where the block states them."""
+    aux: tuple[str, int] | None
+    """The extra batch input update_batch takes, as (keyword, values per
+    sample), e.g. ("angular_acceleration", 3); None for most kinds."""
+    component_groups: tuple[tuple[str, tuple[str, ...], str], ...]
+    """(name, components, unit) of each run of components that share a unit,
+    in order: ("force", ("fx", "fy", "fz"), "N"), ...; unit "" when unitless."""
+    ros_message_types: tuple[str, ...]
+    """The ROS message types that carry this kind's signal."""
+
+    @property
+    def takes_angular_acceleration(self) -> bool:
+        """Whether update_batch accepts the angular acceleration (the last three
+        components are then the angular rate it derives from)."""
+        return self.aux is not None and self.aux[0] == "angular_acceleration"
+
+    @property
+    def units(self) -> tuple[str, ...]:
+        """Units of the component groups, in order, where they have one."""
+        return tuple(unit for _, _, unit in self.component_groups if unit)
 
     def groups(self) -> list[tuple[str, ...]]:
-        """Components grouped by their leading letter: (fx, fy, fz), (tx, ty, tz)."""
-        groups: list[list[str]] = []
-        for name in self.components:
-            if groups and groups[-1][0][0] == name[0]:
-                groups[-1].append(name)
-            else:
-                groups.append([name])
-        return [tuple(g) for g in groups]
+        """The components in their groups: (fx, fy, fz), (tx, ty, tz)."""
+        return [components for _, components, _ in self.component_groups]
 
     def build(self, config: Any) -> Block:
         """A block of this kind from a configuration file path or an OskaTfConfig."""
         block: Block = self.cls(config)
         return block
-
-
-def _units(cls: type[Any]) -> tuple[str, ...]:
-    # The update docstring ends its first line with the units, e.g. "(N and N·m)".
-    first = (getattr(cls.update, "__doc__", None) or "").strip().splitlines()
-    line = next((ln for ln in first if ln.startswith("Transform ")), "")
-    found = re.search(r"\(([^()]*)\)\.\s*$", line)
-    return tuple(u.strip() for u in found.group(1).split(" and ")) if found else ()
 
 
 @functools.cache
@@ -77,7 +78,7 @@ def kinds() -> dict[str, Kind]:
     for value in vars(_ext).values():
         if isinstance(value, type) and hasattr(value, "SIGNAL_SIZE"):
             cls: Any = value
-            doc = getattr(cls.update_batch, "__doc__", None) or ""
+            aux = cls.AUX_INPUT
             found[cls.SIGNAL] = Kind(
                 signal=cls.SIGNAL,
                 cls=cls,
@@ -85,8 +86,10 @@ def kinds() -> dict[str, Kind]:
                 section=cls.CONFIG_SECTION,
                 components=tuple(cls.COMPONENTS),
                 has_transform=bool(cls.HAS_TRANSFORM),
-                takes_angular_acceleration="angular_acceleration" in doc,
-                units=_units(cls),
+                aux=None if aux is None else (str(aux[0]), int(aux[1])),
+                component_groups=tuple((str(name), tuple(members), str(unit))
+                                       for name, members, unit in cls.COMPONENT_GROUPS),
+                ros_message_types=tuple(cls.ROS_MESSAGE_TYPES),
             )
     return found
 

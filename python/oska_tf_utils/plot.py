@@ -80,11 +80,11 @@ def plot_logs(input: str | os.PathLike[str], output: str | os.PathLike[str], blo
     t_in, x_in, label = _read(input, kind, topic, columns)
     out_topic = output_topic or (f"{topic}_transformed" if topic else None)
     t_out, x_out, _ = _read(output, kind, out_topic, columns)
-    groups = kind.groups()
+    groups = kind.component_groups
     fig, axes = plt.subplots(len(groups), 1, figsize=(10, 2.8 * len(groups)), sharex=True,
                              squeeze=False)
     colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
-    for g, (ax, names) in enumerate(zip(axes[:, 0], groups)):
+    for ax, (_, names, group_unit) in zip(axes[:, 0], groups):
         for c, name in enumerate(names):
             j = kind.components.index(name)
             colour = colours[c % len(colours)]
@@ -92,7 +92,7 @@ def plot_logs(input: str | os.PathLike[str], output: str | os.PathLike[str], blo
                 step = max(1, len(t) // MAX_POINTS)
                 ax.plot(t[::step], x[::step, j], style, color=colour, linewidth=1.0,
                         label=f"{name} {tag}")
-        unit = f" ({kind.units[g]})" if g < len(kind.units) else ""
+        unit = f" ({group_unit})" if group_unit else ""
         ax.set_ylabel(", ".join(names) + unit)
         ax.grid(True, alpha=0.3)
         ax.legend(loc="upper right", ncol=len(names), fontsize="small")

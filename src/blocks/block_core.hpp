@@ -186,10 +186,24 @@ struct BodyPoseSource {
   }
 };
 
+/// Whether a kind's traits name every component once and group them all.
+template <typename Traits>
+constexpr bool componentsAreComplete() {
+  std::size_t grouped = 0;
+  for (const ComponentGroup& group : Traits::kGroups) grouped += group.count;
+  for (const char* name : Traits::kComponents) {
+    if (name == nullptr) return false;
+  }
+  return grouped == Traits::kSize && (Traits::kAuxSize == 0) == (*Traits::kAuxName == '\0');
+}
+
 /// Name, section and sizes of a kind, from the public traits of its block.
 template <typename Block>
 struct KindOf {
   using Traits = BlockTraits<Block>;
+  static_assert(componentsAreComplete<Traits>(),
+                "BlockTraits: kComponents needs kSize names, kGroups must add up to kSize, "
+                "and kAuxName is given exactly when kAuxSize is not 0");
   static constexpr const char* kClassName = Traits::kName;
   static constexpr const char* kSection = Traits::kSection;
   static constexpr std::size_t kSize = Traits::kSize;

@@ -59,9 +59,44 @@ def test_block_class_docstrings_and_members(cls, n, args, section):
     assert hasattr(cls, "set_fixed_to_moving_frame_tf") == (cls is not ext.OskaTfPose)
 
 
-def test_docstrings_keep_their_unicode():
-    assert "(m/s\u00b2 and rad/s)" in ext.OskaTfImu.update.__doc__
-    assert "(N and N\u00b7m)" in ext.OskaTfWrench.update.__doc__
+CLASS_DOCS = {
+    "OskaTfImu": "Transforms a 6-DOF IMU signal [ax, ay, az, wx, wy, wz] between reference frames.",
+    "OskaTfPose": "Transforms a 7-DOF pose signal [px, py, pz, qw, qx, qy, qz] between reference "
+                  "points.",
+    "OskaTfTwist": "Transforms a 6-DOF twist signal [vx, vy, vz, wx, wy, wz] between reference "
+                   "frames.",
+    "OskaTfWrench": "Transforms a 6-DOF wrench signal [fx, fy, fz, tx, ty, tz] between reference "
+                    "frames.",
+}
+UPDATE_DOCS = {
+    "OskaTfImu": "Transform imu_in [ax, ay, az, wx, wy, wz] (m/s\u00b2 and rad/s).",
+    "OskaTfPose": "Transform pose_in [px, py, pz, qw, qx, qy, qz].",
+    "OskaTfTwist": "Transform twist_in [vx, vy, vz, wx, wy, wz] (m/s and rad/s).",
+    "OskaTfWrench": "Transform wrench_in [fx, fy, fz, tx, ty, tz] (N and N\u00b7m).",
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLASS_DOCS))
+def test_class_and_update_docstrings_read_exactly(name):
+    cls = getattr(ext, name)
+    assert cls.__doc__ == CLASS_DOCS[name]
+    signal = cls.SIGNAL
+    assert cls.update.__doc__.endswith(
+        f"\n\n{UPDATE_DOCS[name]}\nWrites result into {signal}_out in-place.\n"
+        "Returns a OskaControlReturnCode.")
+
+
+@pytest.mark.parametrize("cls, n, args, section", BLOCKS, ids=BLOCK_IDS)
+def test_kind_facts_are_consistent_data(cls, n, args, section):
+    # The groups cover the components in order, each unit is stated once, and
+    # the extra batch input, when there is one, is a keyword of update_batch.
+    grouped = [c for _, members, _ in cls.COMPONENT_GROUPS for c in members]
+    assert tuple(grouped) == cls.COMPONENTS and len(cls.COMPONENTS) == n
+    assert all(isinstance(unit, str) for _, _, unit in cls.COMPONENT_GROUPS)
+    assert cls.ROS_MESSAGE_TYPES and all("/msg/" in t for t in cls.ROS_MESSAGE_TYPES)
+    if cls.AUX_INPUT is not None:
+        keyword, size = cls.AUX_INPUT
+        assert f"{keyword}: ndarray[dtype=float64, shape=(*, {size})" in cls.update_batch.__doc__
 
 
 def test_name_is_a_method():
