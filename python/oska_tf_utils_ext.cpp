@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,10 +29,10 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include "array_args.hpp"
 #include "oska/tf_utils.hpp"
 
 namespace nb = nanobind;
@@ -155,36 +154,70 @@ struct BusyScope {
   BusyScope& operator=(const BusyScope&) = delete;
 };
 
+// ---------------------------------------------------------- argument names ---
+// For the messages of refused array arguments (array_args.hpp).
+
+using oska_py::ArrayArg;
+using oska_py::Use;
+
+const char* nameUpdate() { return "update"; }
+const char* nameUpdateBatch() { return "update_batch"; }
+const char* nameSetFixedToMoving() { return "set_fixed_to_moving_frame_tf"; }
+const char* nameTf() { return "tf"; }
+const char* nameSetInputReferencePoint() { return "set_input_reference_point"; }
+const char* nameSetInputExpressionAxes() { return "set_input_expression_axes"; }
+const char* nameSetOutputReferencePoint() { return "set_output_reference_point"; }
+const char* nameSetOutputExpressionAxes() { return "set_output_expression_axes"; }
+template <std::size_t N>
+const char* nameEntryValues() { return N == 3 ? "translation" : "rotation"; }
+template <typename Block>
+const char* nameAux() { return oska::BlockTraits<Block>::kAuxName; }
+// "wrench_in", "wrench_out": the arguments of update and update_batch.
+template <typename Block>
+const char* nameIn() {
+  static const std::string name = std::string(oska::BlockTraits<Block>::kSignal) + "_in";
+  return name.c_str();
+}
+template <typename Block>
+const char* nameOut() {
+  static const std::string name = std::string(oska::BlockTraits<Block>::kSignal) + "_out";
+  return name.c_str();
+}
+
 // ------------------------------------------------------------- adapters ---
 
 template <typename Block, std::size_t N>
 using EntrySetter = bool (Block::*)(const std::string&, const std::array<double, N>&);
 
 // set_input_reference_point and its three siblings.
-template <typename Block, std::size_t N, EntrySetter<Block, N> Set>
-bool setEntry(Block& block, const std::string& origin, Signal<N> values) {
+template <typename Block, std::size_t N, EntrySetter<Block, N> Set, const char* (*Method)()>
+bool setEntry(Block& block, const std::string& origin,
+              ArrayArg<Signal<N>, Use::Input, Method, nameEntryValues<N>> values) {
   refuseIfBusy(block);
   FlushOnExit flush;
-  return (block.*Set)(origin, copyIn<N>(values));
+  return (block.*Set)(origin, copyIn<N>(*values));
 }
 
 template <typename Block>
-void setFixedToMoving(Block& block, Signal<7> tf) {
+void setFixedToMoving(Block& block,
+                      ArrayArg<Signal<7>, Use::Input, nameSetFixedToMoving, nameTf> tf) {
   refuseIfBusy(block);
-  block.setFixedToMovingFrameTf(copyIn<7>(tf));
+  block.setFixedToMovingFrameTf(copyIn<7>(*tf));
 }
 
 // Every element the block leaves unwritten reaches the caller as 0.0, and the
 // input is copied out before the output is copied in, so one array may serve
 // as both.
 template <typename Block, std::size_t N>
-oska::OskaControlReturnCode update(Block& block, Signal<N> in, Signal<N> out) {
+oska::OskaControlReturnCode update(Block& block,
+                                   ArrayArg<Signal<N>, Use::Input, nameUpdate, nameIn<Block>> in,
+                                   ArrayArg<Signal<N>, Use::Output, nameUpdate, nameOut<Block>> out) {
   refuseIfBusy(block);
   FlushOnExit flush;
-  const std::array<double, N> values_in = copyIn<N>(in);
+  const std::array<double, N> values_in = copyIn<N>(*in);
   std::array<double, N> values_out{};
   const oska::OskaControlReturnCode code = block.update(values_in, values_out);
-  std::memcpy(out.data(), values_out.data(), sizeof(values_out));
+  std::memcpy(out->data(), values_out.data(), sizeof(values_out));
   return code;
 }
 
@@ -242,22 +275,26 @@ struct Batch {
   static constexpr std::size_t N = Traits::kSize;
   static constexpr std::size_t A = Traits::kAuxSize > 0 ? Traits::kAuxSize : 1;
 
-  static oska::OskaControlReturnCode run(Block& block, Rows<N> in, OutRows<N> out,
-                                         std::optional<Rows<7>> tf,
-                                         std::optional<Rows<A>> aux) {
-    const Operand in_op{argIn(), in.data(), in.shape(0), N};
-    const Operand out_op{argOut(), out.data(), out.shape(0), N};
+  using In = ArrayArg<Rows<N>, Use::BatchInput, nameUpdateBatch, nameIn<Block>>;
+  using Out = ArrayArg<OutRows<N>, Use::Output, nameUpdateBatch, nameOut<Block>>;
+  using Tf = ArrayArg<Rows<7>, Use::BatchInput, nameUpdateBatch, nameTf>;
+  using Aux = ArrayArg<Rows<A>, Use::BatchInput, nameUpdateBatch, nameAux<Block>>;
+
+  // `tf` and `aux` are not given (None) or rows of the same count.
+  static oska::OskaControlReturnCode run(Block& block, In in, Out out, Tf tf, Aux aux) {
+    const Operand in_op{argIn(), in->data(), in->shape(0), N};
+    const Operand out_op{argOut(), out->data(), out->shape(0), N};
     checkRows(in_op, out_op);
     checkOverlap(out_op, in_op, true);
     const double* tf_rows = nullptr;
     const double* aux_rows = nullptr;
-    if (tf) {
+    if (tf.given()) {
       const Operand tf_op{"tf", tf->data(), tf->shape(0), 7};
       checkRows(in_op, tf_op);
       checkOverlap(out_op, tf_op, false);
       tf_rows = tf->data();
     }
-    if (aux) {
+    if (aux.given()) {
       const Operand aux_op{Traits::kAuxName, aux->data(), aux->shape(0), A};
       checkRows(in_op, aux_op);
       checkOverlap(out_op, aux_op, false);
@@ -270,22 +307,16 @@ struct Batch {
       BusyScope busy(block);
       FlushOnExit flush;
       nb::gil_scoped_release release;
-      code = oska::updateBatchOf(block, in.data(), out.data(), count, tf_rows, aux_rows);
+      code = oska::updateBatchOf(block, in->data(), out->data(), count, tf_rows, aux_rows);
       if (code != oska::OskaControlReturnCode::Ok) {
-        std::memset(out.data(), 0, count * N * sizeof(double));
+        std::memset(out->data(), 0, count * N * sizeof(double));
       }
     }
     return code;
   }
 
-  static const char* argIn() {
-    static const std::string name = std::string(Traits::kSignal) + "_in";
-    return name.c_str();
-  }
-  static const char* argOut() {
-    static const std::string name = std::string(Traits::kSignal) + "_out";
-    return name.c_str();
-  }
+  static const char* argIn() { return nameIn<Block>(); }
+  static const char* argOut() { return nameOut<Block>(); }
 };
 
 // ------------------------------------------------------------- docstrings ---
@@ -373,19 +404,23 @@ void bindBlock(nb::module_& m) {
           nb::arg("config"), "Initialize with a OskaTfConfig struct populated in user code.")
       .def("name", &blockName<Block>,
            "Name of the block as specified in the JSON config (empty if set via code only).")
-      .def("set_input_reference_point", &setEntry<Block, 3, &Block::setInputReferencePoint>,
+      .def("set_input_reference_point",
+           &setEntry<Block, 3, &Block::setInputReferencePoint, nameSetInputReferencePoint>,
            nb::arg("origin"), nb::arg("translation"),
            "Set the input reference point. origin: 'fixed_frame' or 'moving_frame', "
            "translation: ndarray of shape (3,), dtype float64.")
-      .def("set_input_expression_axes", &setEntry<Block, 4, &Block::setInputExpressionAxes>,
+      .def("set_input_expression_axes",
+           &setEntry<Block, 4, &Block::setInputExpressionAxes, nameSetInputExpressionAxes>,
            nb::arg("origin"), nb::arg("rotation"),
            "Set the input expression axes. origin: 'fixed_frame' or 'moving_frame', "
            "rotation: ndarray of shape (4,) [qw, qx, qy, qz], dtype float64.")
-      .def("set_output_reference_point", &setEntry<Block, 3, &Block::setOutputReferencePoint>,
+      .def("set_output_reference_point",
+           &setEntry<Block, 3, &Block::setOutputReferencePoint, nameSetOutputReferencePoint>,
            nb::arg("origin"), nb::arg("translation"),
            "Set the output reference point. origin: 'fixed_frame' or 'moving_frame', "
            "translation: ndarray of shape (3,), dtype float64.")
-      .def("set_output_expression_axes", &setEntry<Block, 4, &Block::setOutputExpressionAxes>,
+      .def("set_output_expression_axes",
+           &setEntry<Block, 4, &Block::setOutputExpressionAxes, nameSetOutputExpressionAxes>,
            nb::arg("origin"), nb::arg("rotation"),
            "Set the output expression axes. origin: 'fixed_frame' or 'moving_frame', "
            "rotation: ndarray of shape (4,) [qw, qx, qy, qz], dtype float64.");
@@ -395,28 +430,28 @@ void bindBlock(nb::module_& m) {
             "[tx, ty, tz, qw, qx, qy, qz], dtype float64. Must be called every loop "
             "iteration when any TF entry uses 'moving_frame'.");
   }
-  cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(),
+  cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()),
           Docs<Block>::update());
 
   if constexpr (Traits::kAuxSize > 0) {
-    cls.def("update_batch", &B::run, nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(),
-            nb::arg("tf") = nb::none(), nb::arg(Traits::kAuxName) = nb::none(),
+    cls.def("update_batch", &B::run, nb::arg(B::argIn()), nb::arg(B::argOut()),
+            nb::arg("tf").none() = nb::none(), nb::arg(Traits::kAuxName).none() = nb::none(),
             Docs<Block>::updateBatch());
   } else if constexpr (Traits::kHasTransform) {
     cls.def(
         "update_batch",
-        [](Block& block, Rows<N> in, OutRows<N> out, std::optional<Rows<7>> tf) {
-          return B::run(block, in, out, tf, std::nullopt);
+        [](Block& block, typename B::In in, typename B::Out out, typename B::Tf tf) {
+          return B::run(block, in, out, tf, {});
         },
-        nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(), nb::arg("tf") = nb::none(),
+        nb::arg(B::argIn()), nb::arg(B::argOut()), nb::arg("tf").none() = nb::none(),
         Docs<Block>::updateBatch());
   } else {
     cls.def(
         "update_batch",
-        [](Block& block, Rows<N> in, OutRows<N> out) {
-          return B::run(block, in, out, std::nullopt, std::nullopt);
+        [](Block& block, typename B::In in, typename B::Out out) {
+          return B::run(block, in, out, {}, {});
         },
-        nb::arg(B::argIn()), nb::arg(B::argOut()).noconvert(), Docs<Block>::updateBatch());
+        nb::arg(B::argIn()), nb::arg(B::argOut()), Docs<Block>::updateBatch());
   }
   cls.def(
       "__getstate__",

@@ -220,7 +220,13 @@ ARRAYS = [
     ("datetime64", lambda n, t: ints(n).astype("M8[s]"), None, False),
     ("timedelta64", lambda n, t: ints(n).astype("m8[s]"), None, False),
     ("structured", lambda n, t: np.zeros(n, dtype=[("a", "f8")]), None, False),
-    ("big-endian", lambda n, t: floats(n).astype(">f8"), None, False),
+    # The other byte order (np.frombuffer, HDF5, FITS): read through a copy in
+    # the machine's order; refused as the output.
+    ("big-endian", lambda n, t: floats(n).astype(">f8"), as_read, False),
+    ("big-endian-int32", lambda n, t: ints(n).astype(">i4"), lambda n: ints(n).astype(float), False),
+    ("big-endian-strided", lambda n, t: strided(floats(n).astype(">f8")), as_read, False),
+    ("big-endian-read-only", lambda n, t: readonly(floats(n).astype(">f8")), None, False),
+    ("big-endian-complex", lambda n, t: floats(n).astype(">c16"), None, False),
 ]
 ARRAY_IDS = [a[0] for a in ARRAYS]
 

@@ -1,6 +1,7 @@
 """update_batch: the loop of update in one call, with the GIL released."""
 
 import bisect
+import re
 import threading
 import time
 
@@ -74,6 +75,65 @@ def test_inputs_convert_outputs_never(cls):
     frozen.flags.writeable = False
     with pytest.raises(TypeError):
         block.update_batch(ints, frozen)
+
+
+@blocks
+def test_inputs_in_the_other_byte_order_are_read_as_their_values(cls):
+    n = cls.SIGNAL_SIZE
+    samples = RNG.uniform(-2, 2, (5, n))
+    tf = RNG.uniform(-2, 2, (5, 7)) if cls.HAS_TRANSFORM else None
+    args = (tf,) if cls.HAS_TRANSFORM else ()
+    expected = np.empty_like(samples)
+    assert configured(cls).update_batch(samples, expected, *args) is Code.Ok
+    swapped = tuple(a.astype(a.dtype.newbyteorder(">" if np.little_endian else "<"))
+                    for a in (samples, *args))
+    out = np.empty_like(samples)
+    assert configured(cls).update_batch(swapped[0], out, *swapped[1:]) is Code.Ok
+    assert out.tobytes() == expected.tobytes()
+
+
+def _refusal(call):
+    with pytest.raises(TypeError) as caught:
+        call()
+    return str(caught.value)
+
+
+@blocks
+def test_refused_arrays_are_named_with_the_reason(cls):
+    # The message names the method, the argument and what is wrong with it,
+    # and keeps the words of the generic refusal.
+    n, name = cls.SIGNAL_SIZE, cls.SIGNAL
+    block = configured(cls)
+    good, rows = np.zeros(n), np.zeros((3, n))
+    frozen = np.zeros(n)
+    frozen.flags.writeable = False
+    cases = [
+        (lambda: block.update([0.0] * n, good), "update", f"{name}_in", "not list"),
+        (lambda: block.update(np.zeros(n + 1), good), "update", f"{name}_in",
+         rf"it has shape \({n + 1},\)"),
+        (lambda: block.update(np.zeros(n, complex), good), "update", f"{name}_in",
+         "it has dtype complex128"),
+        (lambda: block.update(frozen, good), "update", f"{name}_in", "it is read-only"),
+        (lambda: block.update(good, np.zeros(n, np.float32)), "update", f"{name}_out",
+         "it has dtype float32"),
+        (lambda: block.update(good, np.zeros(2 * n)[::2]), "update", f"{name}_out",
+         "it is not C-contiguous"),
+        (lambda: block.update(good, np.zeros(n, ">f8")), "update", f"{name}_out",
+         "it has dtype >f8"),
+        (lambda: block.update_batch(np.zeros((3, n + 1)), rows), "update_batch", f"{name}_in",
+         rf"shape \(M, {n}\); it has shape \(3, {n + 1}\)"),
+        (lambda: block.update_batch(rows, np.zeros((n, 3)).T), "update_batch", f"{name}_out",
+         "it is not C-contiguous"),
+        (lambda: block.set_input_reference_point("fixed_frame", np.zeros(4)),
+         "set_input_reference_point", "translation", r"it has shape \(4,\)"),
+    ]
+    if cls.HAS_TRANSFORM:
+        cases.append((lambda: block.update_batch(rows, rows.copy(), [1.0] * 7), "update_batch",
+                      "tf", "not list"))
+    for call, method, argument, reason in cases:
+        message = _refusal(call)
+        assert message.startswith(f"{method}(): incompatible function arguments: {argument} must be")
+        assert re.search(reason, message), message
 
 
 @blocks
