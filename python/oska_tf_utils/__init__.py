@@ -9,7 +9,9 @@ The Python API of the `oska-tf` tool, over the extension modules
   of a CSV or Parquet table;
 - `transform_log(config, block, input, output, ...)`: the same for any log the
   tool reads, tables and ROS 1 and ROS 2 bags;
-- `plot_logs(input, output, block, figure)`: input and output against time.
+- `plot_logs(input, output, block, figure)`: input and output against time;
+- `identify_payload(wrenches, orientations)`: mass, centre of mass and bias of
+  a force/torque sensor's payload from static poses (a `PayloadEstimate`).
 
 The same transforms on a Dask cluster (arrays, DataFrames, many log files) are
 in `oska_tf_utils.dask`, which needs the dask extra as well.
@@ -24,6 +26,7 @@ from .align import angular_acceleration, slerp
 from .config_check import Finding, check_config, check_config_bytes, exit_code
 from .errors import MissingExtraError, OskaToolError
 from .kinds import Kind, kind, kinds
+from .payload import PayloadEstimate, identify_payload
 from .plot import plot_logs
 from .transform import (ChunkTransformer, SampleChunk, TransformResult, prepare_block,
                         transform_log, transform_table)
@@ -34,12 +37,14 @@ __all__ = [
     "Kind",
     "MissingExtraError",
     "OskaToolError",
+    "PayloadEstimate",
     "SampleChunk",
     "TransformResult",
     "angular_acceleration",
     "check_config",
     "check_config_bytes",
     "exit_code",
+    "identify_payload",
     "kind",
     "kinds",
     "plot_logs",
