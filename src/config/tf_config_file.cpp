@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../diagnostics/emit.hpp"
+#include "config_file.hpp"
 #include "entry_values.hpp"
 #include "oska/tf_config.hpp"
 
@@ -14,16 +15,6 @@ namespace oska {
 namespace {
 
 using nlohmann::json;
-
-OskaControlBlockPolicy policyFromString(const std::string& text) {
-  if (text == "best_effort") return OskaControlBlockPolicy::BestEffort;
-  if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
-  if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
-  if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
-  detail::emitLine({"Warning: unknown policy \"", text.c_str(),
-                    "\" in JSON config; defaulting to best_effort."});
-  return OskaControlBlockPolicy::BestEffort;
-}
 
 // Reads the leading N numbers of a value array. Elements past N are ignored.
 // A short array fails with the library's out-of-range error (checked access,
@@ -56,7 +47,7 @@ OskaTfConfigInternal parseTfConfigSection(const json& section) {
   // JSON type yields the default record.
   if (section.contains("name")) config.name = section.at("name").get<std::string>();
   if (section.contains("policy")) {
-    config.policy = policyFromString(section.at("policy").get<std::string>());
+    config.policy = detail::policyFromString(section.at("policy").get<std::string>());
   }
   readEntry(section, "set_input_reference_point", "translation", config.input_ref_point);
   readEntry(section, "set_input_expression_axes", "rotation", config.input_expr_axes);
@@ -67,9 +58,13 @@ OskaTfConfigInternal parseTfConfigSection(const json& section) {
 
 OskaTfConfigInternal loadTfConfigFromFile(const std::string& path, const std::string& section) {
   if (path.empty()) return OskaTfConfigInternal{};
+  return detail::parseConfigFile(
+      path, [&](const json& document) { return parseTfConfigSection(document.at(section)); });
+}
 
-  // The file system sees a path only up to its first NUL byte: such a path
-  // would silently name another file, so it is refused, with the NUL shown.
+namespace detail {
+
+std::ifstream openConfigFile(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     std::string shown = path;
     for (auto at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at)) {
@@ -79,16 +74,19 @@ OskaTfConfigInternal loadTfConfigFromFile(const std::string& path, const std::st
   }
   std::ifstream file(path);
   if (!file.is_open()) throw std::runtime_error("Could not open config file: " + path);
-
-  try {
-    // Stream extraction parses one value, rejects comments and ignores any
-    // text after the first complete value.
-    json document;
-    file >> document;
-    return parseTfConfigSection(document.at(section));
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Failed to parse config file '" + path + "': " + e.what());
-  }
+  return file;
 }
+
+OskaControlBlockPolicy policyFromString(const std::string& text) {
+  if (text == "best_effort") return OskaControlBlockPolicy::BestEffort;
+  if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
+  if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
+  if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
+  emitLine({"Warning: unknown policy \"", text.c_str(),
+            "\" in JSON config; defaulting to best_effort."});
+  return OskaControlBlockPolicy::BestEffort;
+}
+
+}  // namespace detail
 
 }  // namespace oska
