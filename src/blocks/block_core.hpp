@@ -283,11 +283,13 @@ class EntryConfig {
     entries_.derive();
   }
 
+  /// A setter is not inside update's exception handler: a refusal returns
+  /// false whatever the sink does.
   template <typename Entry, typename Values>
   bool setEntry(Entry& entry, const char* label, const std::string& origin, const Values& values) {
     if (entry.locked) {
-      emitLine({Kind::kClassName, ": ", label,
-                " was loaded from JSON and cannot be overridden from code."});
+      emitLineNoThrow({Kind::kClassName, ": ", label,
+                       " was loaded from JSON and cannot be overridden from code."});
       return false;
     }
     entry.origin = origin;
@@ -317,7 +319,8 @@ class BlockCore : public Kind::Config {
 
   /// The update sequence of one sample. The success path allocates nothing,
   /// builds no string and throws nothing; every failure hands one line to the
-  /// diagnostic sink and leaves `out` untouched. Nothing in it throws.
+  /// diagnostic sink and leaves `out` untouched. Only that line can throw;
+  /// the exception handler of the sequence is part of the failure path.
   OskaControlReturnCode update(const Signal& in, Signal& out) {
     if (const char* reason = this->blockedReason()) return notReady(reason);
     const BatchRow<double> row{in.data(), out.data(), this->transformRow(), nullptr};
@@ -372,14 +375,25 @@ class BlockCore : public Kind::Config {
   }
 
   // The failure paths, out of line and cold (bench/notes.md, "Where the time
-  // goes"). Each hands its line to the sink and returns its code.
+  // goes"). Each hands its line to the sink and returns its code; the line
+  // throws only from the default sink, when the program enabled exceptions
+  // on std::cerr. Such an exception is handled as update's handler does: one
+  // more line, "<Class>::update exception: <what>", which is lost if it
+  // throws too, and the code of an exception. Exceptions of other types pass.
   [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
-    emitLine({Kind::kClassName, ": ", reason});
-    return applyPolicy(this->policy(), OskaCondition::NotReady);
+    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady));
   }
   [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(const char* reason) const {
-    emitLine({Kind::kClassName, ": ", reason});
-    return OskaControlReturnCode::Error;
+    return fail(reason, OskaControlReturnCode::Error);
+  }
+  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code) const {
+    try {
+      emitLine({Kind::kClassName, ": ", reason});
+      return code;
+    } catch (const std::exception& e) {
+      emitLineNoThrow({Kind::kClassName, "::update exception: ", e.what()});
+      return applyPolicy(this->policy(), OskaCondition::Exception);
+    }
   }
 };
 

@@ -20,8 +20,8 @@ OskaControlBlockPolicy policyFromString(const std::string& text) {
   if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
   if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
   if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
-  detail::emitLine({"Warning: unknown policy \"", text.c_str(),
-                    "\" in JSON config; defaulting to best_effort."});
+  detail::emitLineNoThrow({"Warning: unknown policy \"", text.c_str(),
+                           "\" in JSON config; defaulting to best_effort."});
   return OskaControlBlockPolicy::BestEffort;
 }
 
