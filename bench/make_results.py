@@ -33,9 +33,10 @@ Inputs (all from the same run of bench/run.sh):
                   "p999_ns", "p9999_ns", "max_ns"}, ...]}. Shown in a table of
                   its own, one row per case and condition.
 --splice          Only with --latency: replace the latency section of the
-                  existing --output (or add it before the notes) and leave
-                  every other figure as it is; --cpp and --callgrind are then
-                  not needed.
+                  existing --output (or add it where a full run puts it), and
+                  the notes at its end when --notes is given, and leave every
+                  other figure as it is; --cpp and --callgrind are then not
+                  needed.
 
 --tool FILE       Optional. JSON written by bench/bench_tool.py:
                     {"context": {...}, "benchmarks": [{"name": "tool/<log>/<impl>",
@@ -505,10 +506,14 @@ def latency_section(path: Path) -> list[str]:
     return lines + [""]
 
 
-def splice_latency(output: Path, section: list[str]) -> None:
+def splice_latency(output: Path, section: list[str], notes: Path | None) -> None:
     """Replaces the latency section of an existing results file, or adds it
-    before the notes; nothing else changes."""
+    where a full run puts it, and the notes at its end; no other figure
+    changes."""
     lines = output.read_text().split("\n")
+    if notes and notes.exists() and NOTES_HEADING in lines:
+        lines = lines[:lines.index(NOTES_HEADING)] + [notes.read_text().rstrip(), ""]
+        lines = "\n".join(lines).split("\n")
     if LATENCY_HEADING in lines:
         start = lines.index(LATENCY_HEADING)
         end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
@@ -536,7 +541,7 @@ def main() -> None:
     if args.splice:
         if not args.latency or not args.output.exists():
             parser.error("--splice needs --latency and an existing --output")
-        splice_latency(args.output, latency_section(args.latency))
+        splice_latency(args.output, latency_section(args.latency), args.notes)
         return
     if not args.cpp or not args.callgrind:
         parser.error("--cpp and --callgrind are required (unless --splice)")

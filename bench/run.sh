@@ -59,7 +59,8 @@ run_latency() {
 if [ "${OSKA_BENCH_ONLY:-}" = latency ]; then
   mkdir -p "$RAW"
   run_latency
-  python3 "$HERE/make_results.py" --latency "$RAW/latency.json" --splice --output "$OUTPUT"
+  python3 "$HERE/make_results.py" --latency "$RAW/latency.json" --notes "$HERE/notes.md" \
+    --splice --output "$OUTPUT"
   echo "Replaced the latency section of $OUTPUT"
   exit 0
 fi
