@@ -27,6 +27,17 @@ Inputs (all from the same run of bench/run.sh):
                   the C++ case "<block>/<config>/ours"; then the Python
                   targets, read from the same figures.
 
+--latency FILE    Optional. JSON written by the latency program
+                  (bench/latency_cpp.cpp): {"context": {...}, "cases":
+                  [{"name", "condition", "calls", "p50_ns", "p99_ns",
+                  "p999_ns", "p9999_ns", "max_ns"}, ...]}. Shown in a table of
+                  its own, one row per case and condition.
+--splice          Only with --latency: replace the latency section of the
+                  existing --output (or add it where a full run puts it), and
+                  the notes at its end when --notes is given, and leave every
+                  other figure as it is; --cpp and --callgrind are then not
+                  needed.
+
 --tool FILE       Optional. JSON written by bench/bench_tool.py:
                     {"context": {...}, "benchmarks": [{"name": "tool/<log>/<impl>",
                      "median_s": <float>, "samples": <int>,
@@ -67,6 +78,9 @@ LOG_TARGET_EIGEN_RATIO = 0.5      # C++ updateBatch ÷ plain Eigen loop, at 10³
 LOG_STRETCH_MEMCPY_RATIO = 2.0    # C++ updateBatch ÷ memcpy, at 10⁶
 LOG_TARGET_NUMPY_SPEEDUP = 10.0   # NumPy columns ÷ Python update_batch, at 10⁵
 LOG_TARGET_PY_CPP_RATIO = 1.2     # Python update_batch ÷ C++ updateBatch, at 10⁵
+LATENCY_HEADING = "## Latency: one call in a control loop"
+NOTES_HEADING = "## Where the time goes"
+TOOL_HEADING = "## oska-tf: transforming a log, file to file"
 
 
 @dataclass
@@ -390,7 +404,7 @@ def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
 def tool_section(path: Path) -> list[str]:
     data = json.loads(path.read_text())
     bench = {b["name"]: b for b in data["benchmarks"]}
-    lines = ["## oska-tf: transforming a log, file to file", ""]
+    lines = [TOOL_HEADING, ""]
     for key, value in data.get("context", {}).items():
         lines.append(f"- {key}: {value}")
     lines += [
@@ -457,16 +471,80 @@ def dask_section(bench: dict[str, dict]) -> list[str]:
     return lines + [""]
 
 
+def latency_section(path: Path) -> list[str]:
+    data = json.loads(path.read_text())
+    context = data.get("context", {})
+    lines = [
+        LATENCY_HEADING,
+        "",
+        f"Each call timed on its own, {context.get('calls', '?'):,} calls per row, into a "
+        "histogram; the percentiles and the maximum are exact. The case is the `ours` "
+        "moving cycle of the table above (`setFixedToMovingFrameTf` where the block has it, "
+        "then `update`); `timer` times nothing and is the floor of every figure. The process "
+        "is set up as `examples/realtime_loop.cpp` sets up a control loop: memory locked, "
+        "stack prefaulted, a `DiagnosticQueue` installed; the timed thread runs on the "
+        "first CPU. Conditions: normal scheduling or `SCHED_FIFO`, with the second CPU idle "
+        "or running a load that streams 64 MiB through memory (`load`). A `SCHED_FIFO` row "
+        "is followed by a pause as long as itself, to stay within the kernel's real-time "
+        "share.",
+        "",
+    ]
+    for key, value in context.items():
+        if key != "calls":
+            lines.append(f"- {key.replace('_', ' ')}: {value}")
+    lines += [
+        "",
+        "| Case | Condition | p50 (ns) | p99 (ns) | p99.9 (ns) | p99.99 (ns) | max (ns) |",
+        "|---|---|---:|---:|---:|---:|---:|",
+    ]
+    order = {c: i for i, c in enumerate(dict.fromkeys(c["condition"] for c in data["cases"]))}
+    for case in sorted(data["cases"], key=lambda c: (c["name"] != "timer", c["name"],
+                                                     order[c["condition"]])):
+        lines.append(f"| `{case['name']}` | {case['condition']} "
+                     + " ".join(f"| {case[k]:,.0f}" for k in
+                                ("p50_ns", "p99_ns", "p999_ns", "p9999_ns", "max_ns")) + " |")
+    return lines + [""]
+
+
+def splice_latency(output: Path, section: list[str], notes: Path | None) -> None:
+    """Replaces the latency section of an existing results file, or adds it
+    where a full run puts it, and the notes at its end; no other figure
+    changes."""
+    lines = output.read_text().split("\n")
+    if notes and notes.exists() and NOTES_HEADING in lines:
+        lines = lines[:lines.index(NOTES_HEADING)] + [notes.read_text().rstrip(), ""]
+        lines = "\n".join(lines).split("\n")
+    if LATENCY_HEADING in lines:
+        start = lines.index(LATENCY_HEADING)
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
+                   len(lines))
+    else:
+        # Where a full run puts it: after the whole logs, before the tool.
+        start = end = next((i for i, line in enumerate(lines)
+                            if line in (TOOL_HEADING, NOTES_HEADING)), len(lines))
+    output.write_text("\n".join(lines[:start] + section + lines[end:]))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--cpp", type=Path, required=True)
-    parser.add_argument("--callgrind", type=Path, required=True)
+    parser.add_argument("--cpp", type=Path)
+    parser.add_argument("--callgrind", type=Path)
+    parser.add_argument("--latency", type=Path, help="JSON written by the latency program")
+    parser.add_argument("--splice", action="store_true",
+                        help="only replace the latency section of the existing output")
     parser.add_argument("--python", type=Path)
     parser.add_argument("--tool", type=Path, help="JSON written by bench/bench_tool.py")
     parser.add_argument("--notes", type=Path,
                         help="hand-written notes appended to the results")
     parser.add_argument("--output", type=Path, required=True)
     args = parser.parse_args()
+    if args.splice:
+        if not args.latency or not args.output.exists():
+            parser.error("--splice needs --latency and an existing --output")
+        splice_latency(args.output, latency_section(args.latency), args.notes)
+        return
+    if not args.cpp or not args.callgrind:
+        parser.error("--cpp and --callgrind are required (unless --splice)")
 
     context, timed = read_cpp(args.cpp)
     counts = read_callgrind(args.callgrind)
@@ -536,6 +614,8 @@ def main() -> None:
     python = ({b["name"]: b for b in json.loads(args.python.read_text())["benchmarks"]}
               if args.python else None)
     lines += log_section(timed, python)
+    if args.latency:
+        lines += latency_section(args.latency)
     if args.tool:
         lines += tool_section(args.tool)
     if args.notes and args.notes.exists():

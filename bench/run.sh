@@ -2,6 +2,9 @@
 # Builds and runs the benchmarks and writes bench/RESULTS.md:
 #   1. the C++ timing program (Google Benchmark, medians over repetitions);
 #   2. the C++ instruction counts, from the count driver under callgrind;
+#      then the latency of one call (bench/latency_cpp.cpp): per-call
+#      histograms under normal and SCHED_FIFO scheduling, with and without a
+#      load on the other core;
 #   3. the Python benchmark, bench/bench_python.py, run as
 #      `bench_python.py --out FILE` in the project venv, which is first made
 #      ready and given the package built from this tree (the functions of
@@ -27,7 +30,9 @@
 # ("off": no tool benchmark), OSKA_BENCH_TOOL_REPETITIONS (default 9, the
 # Parquet cases; the bag cases take 3), OSKA_BENCH_TOOL_SAMPLES (default
 # 1000000), OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases
-# on Dask; 0 leaves them out).
+# on Dask; 0 leaves them out), OSKA_BENCH_LATENCY_CALLS (default 10000000, calls
+# per latency row), OSKA_BENCH_ONLY=latency (build and run the latency program
+# alone and replace only its section of the existing results file).
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -35,6 +40,7 @@ source "$HERE/../scripts/common.sh"
 REPETITIONS="${OSKA_BENCH_REPETITIONS:-20}"
 MIN_TIME="${OSKA_BENCH_MIN_TIME:-0.2}"
 CYCLES="${OSKA_BENCH_CYCLES:-100000}"
+LATENCY_CALLS="${OSKA_BENCH_LATENCY_CALLS:-10000000}"
 OUTPUT="${OSKA_BENCH_OUTPUT:-$ROOT/bench/RESULTS.md}"
 PY_MIN_TIME="${OSKA_BENCH_PY_MIN_TIME:-0.1}"
 PYTHON="${OSKA_BENCH_PYTHON:-}"
@@ -43,7 +49,21 @@ PY_FLOOR_DIR="${OSKA_BENCH_PYTHON_BUILD_DIR:-$ROOT/build-bench-python}"
 ensure_packages "${OSKA_BASE_PACKAGES[@]}" libeigen3-dev libbenchmark-dev liborocos-kdl-dev \
   valgrind python3
 configure_build -DOSKA_BUILD_BENCH=ON -DOSKA_BUILD_PYTHON=OFF -DBUILD_TESTING=OFF
-cmake --build "$BUILD_DIR" -j "$JOBS" --target oska_bench oska_bench_count
+cmake --build "$BUILD_DIR" -j "$JOBS" --target oska_bench oska_bench_count oska_bench_latency
+
+RAW="$BUILD_DIR/bench-results"
+run_latency() {
+  echo "== C++ latency of one call ($LATENCY_CALLS calls per case and condition) =="
+  "$BUILD_DIR/bench/oska_bench_latency" "$RAW/latency.json" "$LATENCY_CALLS"
+}
+if [ "${OSKA_BENCH_ONLY:-}" = latency ]; then
+  mkdir -p "$RAW"
+  run_latency
+  python3 "$HERE/make_results.py" --latency "$RAW/latency.json" --notes "$HERE/notes.md" \
+    --splice --output "$OUTPUT"
+  echo "Replaced the latency section of $OUTPUT"
+  exit 0
+fi
 
 if [ "$PYTHON" != off ]; then
   if [ -z "$PYTHON" ]; then
@@ -69,7 +89,6 @@ if [ "$PYTHON" != off ]; then
   "$PY_CMAKE" --build "$PY_FLOOR_DIR" -j "$JOBS"
 fi
 
-RAW="$BUILD_DIR/bench-results"
 rm -rf "$RAW"
 mkdir -p "$RAW/callgrind"
 
@@ -88,7 +107,9 @@ valgrind --tool=callgrind --collect-atstart=no \
   >"$RAW/callgrind/cases.txt" 2>"$RAW/callgrind/valgrind.log" \
   || { cat "$RAW/callgrind/valgrind.log" >&2; exit 1; }
 
-MERGE_ARGS=(--cpp "$RAW/cpp.json" --callgrind "$RAW/callgrind")
+run_latency
+
+MERGE_ARGS=(--cpp "$RAW/cpp.json" --callgrind "$RAW/callgrind" --latency "$RAW/latency.json")
 if [ "$PYTHON" != off ]; then
   echo "== Python timings ($REPETITIONS repetitions of ${PY_MIN_TIME}s per case) =="
   OSKA_BENCH_PYTHON_BUILD_DIR="$PY_FLOOR_DIR" "$PYTHON" "$HERE/bench_python.py" \

@@ -170,8 +170,6 @@ const char* nameSetOutputReferencePoint() { return "set_output_reference_point";
 const char* nameSetOutputExpressionAxes() { return "set_output_expression_axes"; }
 template <std::size_t N>
 const char* nameEntryValues() { return N == 3 ? "translation" : "rotation"; }
-template <typename Block>
-const char* nameAux() { return oska::BlockTraits<Block>::kAuxName; }
 // "wrench_in", "wrench_out": the arguments of update and update_batch.
 template <typename Block>
 const char* nameIn() {
@@ -270,35 +268,58 @@ void checkOverlap(const Operand& out, const Operand& in, bool may_be_in_place) {
 }
 
 template <typename Block>
+struct Docs;
+
+template <typename Block>
 struct Batch {
   using Traits = oska::BlockTraits<Block>;
   static constexpr std::size_t N = Traits::kSize;
-  static constexpr std::size_t A = Traits::kAuxSize > 0 ? Traits::kAuxSize : 1;
+  static constexpr std::size_t kInputs = oska::kBatchInputs<Block>;
+
+  // The optional inputs after the output, as the library declares them: the
+  // transform rows (tf), then the kind's extra input.
+  static constexpr bool isTransform(std::size_t i) { return Traits::kHasTransform && i == 0; }
+  static constexpr std::size_t width(std::size_t i) {
+    return isTransform(i) ? 7 : Traits::kAuxSize;
+  }
+  static const char* inputName(std::size_t i) { return isTransform(i) ? "tf" : Traits::kAuxName; }
+  template <std::size_t I>
+  static const char* inputNameOf() {
+    return inputName(I);
+  }
 
   using In = ArrayArg<Rows<N>, Use::BatchInput, nameUpdateBatch, nameIn<Block>>;
   using Out = ArrayArg<OutRows<N>, Use::Output, nameUpdateBatch, nameOut<Block>>;
-  using Tf = ArrayArg<Rows<7>, Use::BatchInput, nameUpdateBatch, nameTf>;
-  using Aux = ArrayArg<Rows<A>, Use::BatchInput, nameUpdateBatch, nameAux<Block>>;
+  template <std::size_t I>
+  using Input = ArrayArg<Rows<width(I)>, Use::BatchInput, nameUpdateBatch, &inputNameOf<I>>;
 
-  // `tf` and `aux` are not given (None) or rows of the same count.
-  static oska::OskaControlReturnCode run(Block& block, In in, Out out, Tf tf, Aux aux) {
+  /// Registers update_batch(in, out, <optional inputs>=None).
+  template <std::size_t... I>
+  static void bind(nb::class_<Block>& cls, std::index_sequence<I...>) {
+    cls.def(
+        "update_batch",
+        [](Block& block, In in, Out out, Input<I>... inputs) {
+          return run(block, in, out,
+                     {Operand{inputName(I), inputs.given() ? inputs->data() : nullptr,
+                              inputs.given() ? inputs->shape(0) : 0, width(I)}...});
+        },
+        nb::arg(argIn()), nb::arg(argOut()), (nb::arg(inputName(I)).none() = nb::none())...,
+        Docs<Block>::updateBatch());
+  }
+
+  // Each optional input is not given (None) or rows of the same count.
+  static oska::OskaControlReturnCode run(Block& block, In in, Out out,
+                                         const std::array<Operand, kInputs>& inputs) {
     const Operand in_op{argIn(), in->data(), in->shape(0), N};
     const Operand out_op{argOut(), out->data(), out->shape(0), N};
     checkRows(in_op, out_op);
     checkOverlap(out_op, in_op, true);
-    const double* tf_rows = nullptr;
-    const double* aux_rows = nullptr;
-    if (tf.given()) {
-      const Operand tf_op{"tf", tf->data(), tf->shape(0), 7};
-      checkRows(in_op, tf_op);
-      checkOverlap(out_op, tf_op, false);
-      tf_rows = tf->data();
-    }
-    if (aux.given()) {
-      const Operand aux_op{Traits::kAuxName, aux->data(), aux->shape(0), A};
-      checkRows(in_op, aux_op);
-      checkOverlap(out_op, aux_op, false);
-      aux_rows = aux->data();
+    const double* rows[] = {nullptr, nullptr};  // tf, then the extra input
+    for (std::size_t i = 0; i < kInputs; ++i) {
+      if (inputs[i].data == nullptr) continue;
+      checkRows(in_op, inputs[i]);
+      checkOverlap(out_op, inputs[i], false);
+      rows[isTransform(i) ? 0 : 1] = static_cast<const double*>(inputs[i].data);
     }
 
     const std::size_t count = in_op.rows;
@@ -307,7 +328,7 @@ struct Batch {
       BusyScope busy(block);
       FlushOnExit flush;
       nb::gil_scoped_release release;
-      code = oska::updateBatchOf(block, in->data(), out->data(), count, tf_rows, aux_rows);
+      code = oska::updateBatchOf(block, in->data(), out->data(), count, rows[0], rows[1]);
       if (code != oska::OskaControlReturnCode::Ok) {
         std::memset(out->data(), 0, count * N * sizeof(double));
       }
@@ -380,14 +401,10 @@ struct Docs {
 
 // ---------------------------------------------------------------- binding ---
 
+// Members 1 to 7 of a block configured by the four entries: the two
+// constructors, the name and the entry setters.
 template <typename Block>
-void bindBlock(nb::module_& m) {
-  using Traits = oska::BlockTraits<Block>;
-  using Config = oska::OskaTfConfig;
-  constexpr std::size_t N = Traits::kSize;
-  using B = Batch<Block>;
-
-  nb::class_<Block> cls(m, Traits::kName, Traits::kDescription);
+void bindEntryConfig(nb::class_<Block>& cls) {
   cls.def(
          "__init__",
          [](Block* self, const std::string& config_file) {
@@ -397,7 +414,7 @@ void bindBlock(nb::module_& m) {
          nb::arg("config_file") = std::string(), "Initialize with a JSON config file path.")
       .def(
           "__init__",
-          [](Block* self, const Config& config) {
+          [](Block* self, const oska::OskaTfConfig& config) {
             FlushOnExit flush;
             new (self) Block(config);
           },
@@ -424,6 +441,18 @@ void bindBlock(nb::module_& m) {
            nb::arg("origin"), nb::arg("rotation"),
            "Set the output expression axes. origin: 'fixed_frame' or 'moving_frame', "
            "rotation: ndarray of shape (4,) [qw, qx, qy, qz], dtype float64.");
+}
+
+// A block class: its configuration, then what every block has: update,
+// update_batch, readiness, its kind facts as class attributes.
+template <typename Block>
+void bindBlock(nb::module_& m) {
+  using Traits = oska::BlockTraits<Block>;
+  constexpr std::size_t N = Traits::kSize;
+  using B = Batch<Block>;
+
+  nb::class_<Block> cls(m, Traits::kName, Traits::kDescription);
+  bindEntryConfig(cls);
   if constexpr (Traits::kHasTransform) {
     cls.def("set_fixed_to_moving_frame_tf", &setFixedToMoving<Block>, nb::arg("tf"),
             "Set the fixed-to-moving-frame transform: ndarray of shape (7,) "
@@ -433,26 +462,7 @@ void bindBlock(nb::module_& m) {
   cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()),
           Docs<Block>::update());
 
-  if constexpr (Traits::kAuxSize > 0) {
-    cls.def("update_batch", &B::run, nb::arg(B::argIn()), nb::arg(B::argOut()),
-            nb::arg("tf").none() = nb::none(), nb::arg(Traits::kAuxName).none() = nb::none(),
-            Docs<Block>::updateBatch());
-  } else if constexpr (Traits::kHasTransform) {
-    cls.def(
-        "update_batch",
-        [](Block& block, typename B::In in, typename B::Out out, typename B::Tf tf) {
-          return B::run(block, in, out, tf, {});
-        },
-        nb::arg(B::argIn()), nb::arg(B::argOut()), nb::arg("tf").none() = nb::none(),
-        Docs<Block>::updateBatch());
-  } else {
-    cls.def(
-        "update_batch",
-        [](Block& block, typename B::In in, typename B::Out out) {
-          return B::run(block, in, out, {}, {});
-        },
-        nb::arg(B::argIn()), nb::arg(B::argOut()), Docs<Block>::updateBatch());
-  }
+  B::bind(cls, std::make_index_sequence<B::kInputs>{});
   cls.def(
       "__getstate__",
       [](const Block&) -> nb::object {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Main job: builds the library and the example, then transforms a short stream
-# of samples with every block configured from examples/config.json; then the
+# Main job: builds the library and the examples, then transforms a short stream
+# of samples with every block configured from examples/config.json, and runs
+# a wrench block in a real-time loop for a second; then the
 # same in Python (examples/quickstart.py) with the package built into .venv;
 # then the oska-tf tool checks the example configurations and transforms and
 # plots the example log of examples/ (into build/examples/).
@@ -8,11 +9,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
 configure_build -DOSKA_BUILD_PYTHON=OFF
-cmake --build "$BUILD_DIR" --target oska_quickstart -j "$JOBS"
+cmake --build "$BUILD_DIR" --target oska_quickstart oska_realtime_loop -j "$JOBS"
 
 cd "$ROOT"
 echo "== C++ example (examples/quickstart.cpp) =="
 "$BUILD_DIR/oska_quickstart" examples/config.json
+echo "== A real-time loop, one second at 1 kHz (examples/realtime_loop.cpp) =="
+"$BUILD_DIR/oska_realtime_loop" examples/config.json 1000
 
 # ---------------------------------------------------------- Python example ---
 # The same loop in Python, with the package built into the project venv.

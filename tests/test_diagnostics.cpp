@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +73,127 @@ TYPED_TEST(Diagnostics, EveryLineGoesToTheSinkAndIsReadyWritesNothing) {
                 name + ": update() called before all TF entries are set.",
                 name + ": InputReferencePoint was loaded from JSON and cannot be overridden from code.",
                 second}));
+  EXPECT_EQ(cerr.text(), "");
+}
+
+/// std::cerr with exceptions enabled, on a buffer whose first `failures`
+/// writes throw DiskFull. Reading the text of a DiskFull clears the stream's
+/// error state (as a program that handles the error would), so that the
+/// block's exception line, which quotes that text, can reach the buffer.
+class ThrowingStandardError {
+ public:
+  struct DiskFull : std::runtime_error {
+    DiskFull() : std::runtime_error("disk full") {}
+    const char* what() const noexcept override {
+      std::cerr.clear();
+      return std::runtime_error::what();
+    }
+  };
+
+  explicit ThrowingStandardError(int failures) : buffer_(failures) {
+    old_ = std::cerr.rdbuf(&buffer_);
+    std::cerr.exceptions(std::ios::badbit | std::ios::failbit);
+  }
+  ~ThrowingStandardError() {
+    std::cerr.exceptions(std::ios::goodbit);
+    std::cerr.clear();
+    std::cerr.rdbuf(old_);
+  }
+  ThrowingStandardError(const ThrowingStandardError&) = delete;
+  ThrowingStandardError& operator=(const ThrowingStandardError&) = delete;
+
+  const std::string& text() const { return buffer_.text; }
+  int failuresLeft() const { return buffer_.failures; }
+
+ private:
+  struct Buffer : std::streambuf {
+    explicit Buffer(int n) : failures(n) {}
+    int failures;
+    std::string text;
+    void failOnce() {
+      if (failures > 0) {
+        --failures;
+        throw DiskFull();
+      }
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+      failOnce();
+      text.append(s, static_cast<std::size_t>(n));
+      return n;
+    }
+    int_type overflow(int_type c) override {
+      failOnce();
+      if (c != traits_type::eof()) text += traits_type::to_char_type(c);
+      return traits_type::not_eof(c);
+    }
+  } buffer_;
+  std::streambuf* old_;
+};
+
+// When the program enabled exceptions on std::cerr and the default sink's
+// write throws, the failed call's handler takes over: it writes
+// "<Class>::update exception: <what>" and returns the code of an exception,
+// Error, whatever the policy; the output stays untouched. A second throw,
+// from that line itself, is lost and nothing leaves the call.
+TYPED_TEST(Diagnostics, AThrowingStandardErrorMakesTheCallAnExceptionThatNeverEscapes) {
+  using Traits = BlockTraits<TypeParam>;
+  constexpr std::size_t N = Traits::kSize;
+  const std::string exception_line = std::string(Traits::kName) + "::update exception: disk full\n";
+  TypeParam block(OskaTfConfig{});  // BestEffort: not ready would be NotReady
+  std::array<double, N> sample{}, out{};
+  out.fill(-7.0);
+  std::vector<double> rows(5 * N, 1.0);
+  {
+    ThrowingStandardError cerr(1);
+    EXPECT_EQ(block.update(sample, out), OskaControlReturnCode::Error);
+    EXPECT_EQ(cerr.text(), exception_line);
+    EXPECT_EQ(out[0], -7.0);
+  }
+  {
+    ThrowingStandardError cerr(1);
+    EXPECT_EQ(updateBatchOf(block, rows.data(), rows.data(), 5), OskaControlReturnCode::Error);
+    EXPECT_EQ(cerr.text(), exception_line);
+    EXPECT_EQ(rows[0], 1.0);
+  }
+  {
+    // The refusal of an overlapping batch goes the same way.
+    ThrowingStandardError cerr(1);
+    EXPECT_EQ(updateBatchOf(block, rows.data() + 1, rows.data(), 4), OskaControlReturnCode::Error);
+    EXPECT_EQ(cerr.text(), exception_line);
+  }
+  {
+    ThrowingStandardError cerr(2);
+    OskaControlReturnCode code = OskaControlReturnCode::Ok;
+    EXPECT_NO_THROW(code = block.update(sample, out));
+    EXPECT_EQ(code, OskaControlReturnCode::Error);
+    EXPECT_NO_THROW(code = updateBatchOf(block, rows.data(), rows.data(), 5));
+    EXPECT_EQ(code, OskaControlReturnCode::Error);
+    EXPECT_EQ(cerr.failuresLeft(), 0);
+    EXPECT_EQ(cerr.text(), "");
+  }
+  // The sink was left in order: a new one can be installed and gets the lines.
+  Collector collector;
+  EXPECT_EQ(block.update(sample, out), OskaControlReturnCode::NotReady);
+  EXPECT_EQ(collector.lines.size(), 1u);
+}
+
+// Setters and the configuration reader are outside update's handler: with a
+// throwing std::cerr a refused setter still returns false, an unknown policy
+// still builds the block, and the line is lost.
+TEST(DiagnosticSink, AThrowingStandardErrorLeavesSettersAndTheReaderAsTheyWere) {
+  test::TempFile file(R"({"tf_wrench_config": {"policy": "fast",
+      "set_input_reference_point": {"origin": "fixed_frame", "translation": [0, 0, 0]}}})");
+  std::unique_ptr<OskaTfWrench> block;
+  {
+    ThrowingStandardError cerr(1);
+    EXPECT_NO_THROW(block = std::make_unique<OskaTfWrench>(file.path()));
+    EXPECT_EQ(cerr.failuresLeft(), 0);
+  }
+  ThrowingStandardError cerr(1);
+  bool stored = true;
+  EXPECT_NO_THROW(stored = block->setInputReferencePoint("fixed_frame", {1, 2, 3}));
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(cerr.failuresLeft(), 0);
   EXPECT_EQ(cerr.text(), "");
 }
 

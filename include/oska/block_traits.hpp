@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 namespace oska {
 
@@ -63,6 +64,21 @@ struct BlockList {
   }
 };
 
+/// How many optional inputs updateBatch of a kind takes after `count`, in
+/// this order: its transform rows (kHasTransform), then its extra input
+/// (kAuxSize > 0). Each block header declares exactly these, null by default.
+template <typename Block>
+inline constexpr std::size_t kBatchInputs =
+    std::size_t{BlockTraits<Block>::kHasTransform} + std::size_t{BlockTraits<Block>::kAuxSize > 0};
+
+namespace detail {
+template <typename Block, std::size_t... I>
+auto updateBatchWith(Block& block, const double* in, double* out, std::size_t count,
+                     const double* const* inputs, std::index_sequence<I...>) {
+  return block.updateBatch(in, out, count, inputs[I]...);
+}
+}  // namespace detail
+
 /// updateBatch of any block kind, with the same arguments whatever its
 /// signature: `tf` and `aux` are passed to a kind that takes them (per its
 /// BlockTraits) and ignored by one that does not. For code that handles
@@ -70,16 +86,10 @@ struct BlockList {
 template <typename Block>
 auto updateBatchOf(Block& block, const double* in, double* out, std::size_t count,
                    const double* tf = nullptr, const double* aux = nullptr) {
-  if constexpr (BlockTraits<Block>::kAuxSize > 0) {
-    return block.updateBatch(in, out, count, tf, aux);
-  } else if constexpr (BlockTraits<Block>::kHasTransform) {
-    (void)aux;
-    return block.updateBatch(in, out, count, tf);
-  } else {
-    (void)tf;
-    (void)aux;
-    return block.updateBatch(in, out, count);
-  }
+  const double* const inputs[] = {tf, aux};
+  return detail::updateBatchWith(block, in, out, count,
+                                 inputs + (BlockTraits<Block>::kHasTransform ? 0 : 1),
+                                 std::make_index_sequence<kBatchInputs<Block>>{});
 }
 
 }  // namespace oska

@@ -27,6 +27,10 @@ inline constexpr std::size_t kMaxDiagnosticLine = 1023;
 
 /// Routes every diagnostic line of the library to `sink`, called with
 /// `context`. Null restores the default: the line and std::endl on std::cerr.
+/// If the program enabled exceptions on std::cerr and that write throws, a
+/// failing update or updateBatch ends as on any exception: it writes its
+/// "<Class>::update exception: " line (lost if that throws too) and returns
+/// Error; a setter or the configuration reader loses its line.
 ///
 /// Safe while other threads run blocks: each line goes wholly to the old or
 /// to the new sink, and when this returns no call of the old sink is still

@@ -46,13 +46,13 @@ BatchIsa batchIsa() noexcept;
 /// Samples per tile for an instruction set.
 constexpr std::size_t tileWidth(BatchIsa isa) { return isa == BatchIsa::Avx512 ? 8 : 4; }
 
-template <typename Kind, typename Source, std::size_t W, typename E>
-OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const BatchArgs& a,
+template <typename Kind, typename Config, std::size_t W, typename Call>
+OSKA_INLINE void runTiles(const Config& config, const Call& call, const BatchArgs& a,
                           std::size_t tiles) {
   using L = Lanes<W>;
   constexpr std::size_t N = Kind::kSize;
   constexpr std::size_t A = Kind::kAuxSize;
-  const Entries<L> call_lanes = splatEntries<L>(call);
+  const auto call_lanes = splat<L>(call);
   for (std::size_t i = 0; i < tiles; ++i) {
     const std::size_t first = i * W;
     L in[N];
@@ -71,35 +71,37 @@ OSKA_INLINE void runTiles(const E& entries, const Entries<double>& call, const B
         row.aux = aux;
       }
     }
-    Source::template sample<Kind>(entries, call_lanes, row);
+    Config::template sample<Kind>(config, call_lanes, row);
     storeRows<N>(out, a.out + first * N);
   }
 }
 
-template <typename Kind, typename Source, typename E>
-void tilesPortable(const E& entries, const Entries<double>& call, const BatchArgs& a,
+template <typename Kind, typename Config, typename Call>
+void tilesPortable(const Config& config, const Call& call, const BatchArgs& a,
                    std::size_t tiles) {
-  runTiles<Kind, Source, 4>(entries, call, a, tiles);
+  runTiles<Kind, Config, 4>(config, call, a, tiles);
 }
 
 #if defined(OSKA_BATCH_DISPATCH)
-template <typename Kind, typename Source, typename E>
-[[gnu::target("avx2")]] void tilesAvx2(const E& entries, const Entries<double>& call,
+template <typename Kind, typename Config, typename Call>
+[[gnu::target("avx2")]] void tilesAvx2(const Config& config, const Call& call,
                                        const BatchArgs& a, std::size_t tiles) {
-  runTiles<Kind, Source, 4>(entries, call, a, tiles);
+  runTiles<Kind, Config, 4>(config, call, a, tiles);
 }
 
-template <typename Kind, typename Source, typename E>
-[[gnu::target("avx512f")]] void tilesAvx512(const E& entries, const Entries<double>& call,
+template <typename Kind, typename Config, typename Call>
+[[gnu::target("avx512f")]] void tilesAvx512(const Config& config, const Call& call,
                                             const BatchArgs& a, std::size_t tiles) {
-  runTiles<Kind, Source, 8>(entries, call, a, tiles);
+  runTiles<Kind, Config, 8>(config, call, a, tiles);
 }
 #endif
 
-/// Transforms every sample of `a`. `call` holds the entries for samples
-/// without a transform row: resolved once, under the stored transform.
-template <typename Kind, typename Source, typename E>
-void runBatch(const E& entries, const Entries<double>& call, const BatchArgs& a) {
+/// Transforms every sample of `a` through Config::sample<Kind>. `call` is
+/// what the samples without a transform row use (for the entry blocks, the
+/// entries resolved once under the stored transform); each tile gets it in
+/// every lane.
+template <typename Kind, typename Config, typename Call>
+void runBatch(const Config& config, const Call& call, const BatchArgs& a) {
   constexpr std::size_t N = Kind::kSize;
   constexpr std::size_t A = Kind::kAuxSize;
   const BatchIsa isa = batchIsa();
@@ -108,14 +110,14 @@ void runBatch(const E& entries, const Entries<double>& call, const BatchArgs& a)
     switch (isa) {
 #if defined(OSKA_BATCH_DISPATCH)
       case BatchIsa::Avx512:
-        tilesAvx512<Kind, Source>(entries, call, a, tiles);
+        tilesAvx512<Kind, Config>(config, call, a, tiles);
         break;
       case BatchIsa::Avx2:
-        tilesAvx2<Kind, Source>(entries, call, a, tiles);
+        tilesAvx2<Kind, Config>(config, call, a, tiles);
         break;
 #endif
       default:
-        tilesPortable<Kind, Source>(entries, call, a, tiles);
+        tilesPortable<Kind, Config>(config, call, a, tiles);
         break;
     }
   }
@@ -123,7 +125,7 @@ void runBatch(const E& entries, const Entries<double>& call, const BatchArgs& a)
     const BatchRow<double> row{a.in + s * N, a.out + s * N,
                                a.tf != nullptr ? a.tf + s * 7 : nullptr,
                                A > 0 && a.aux != nullptr ? a.aux + s * A : nullptr};
-    Source::template sample<Kind>(entries, call, row);
+    Config::template sample<Kind>(config, call, row);
   }
 }
 

@@ -1,20 +1,28 @@
 // The part every transform block shares, written once.
 //
 // A block is a public facade holding its implementation class, and every
-// implementation class is a BlockCore<Kind>. The core owns what all blocks
-// have in common: the two constructors funnelling into one from the internal
-// record, the name and policy, the four entries with their setters and the
-// JSON lock, the readiness query, and the update sequence of one sample
-// (update) and of many (updateBatch): readiness, the kind's own
-// precondition, the arithmetic, the policy mapping, the exception handler and
-// every diagnostic line.
+// implementation class is a BlockCore<Kind>. The core is the update sequence
+// of one sample (update) and of many (updateBatch): readiness, the checks of
+// a batch, the arithmetic, the policy mapping, the exception handler and
+// every diagnostic line. update runs one sample through the same function as
+// the samples of a batch that do not fill a tile.
 //
 // A Kind supplies only what differs:
 //   Block        its public class; BlockTraits<Block> (in the public header)
 //                gives the class name, the JSON section and the sizes;
-//   Source       where "moving_frame" entries are resolved from:
-//                TransformSource, the fixed-to-moving transform the caller
-//                gives, or BodyPoseSource, the input pose itself;
+//   Config       what the block is configured with, a base of the core that
+//                brings the constructors and setters. The wrench, twist, IMU
+//                and pose blocks share EntryConfig<Kind, Source>: the four
+//                entries, with the moving frame taken from a Source
+//                (TransformSource, the fixed-to-moving transform the caller
+//                gives, or BodyPoseSource, the input pose itself). A Config
+//                gives the core (see EntryConfig):
+//                  policy(), blockedReason()   the not-ready decision;
+//                  stored(), transformRow()    what one update uses;
+//                  resolved(), transformRows(tf), storeTransform(tf)
+//                                              what a batch uses;
+//                  sample<Kind>(config, call, row)
+//                                              one sample or one tile;
 //   transform()  the arithmetic of one sample, a template over the number
 //                type (double, or Lanes<W> for W samples at once), so that
 //                update and updateBatch run the same operations:
@@ -105,16 +113,22 @@ OSKA_INLINE Entries<T> resolve(const MovingFlags& m, const Entries<T>& v, const 
 /// [tx, ty, tz, qw, qx, qy, qz] (wrench, twist and IMU blocks): members 7 to 9.
 struct TransformSource {
   bool fixedToMovingSet = false;
-  std::array<double, 3> fixedToMovingTranslation{0.0, 0.0, 0.0};
-  std::array<double, 4> fixedToMovingRotation{1.0, 0.0, 0.0, 0.0};
+  /// [tx, ty, tz, qw, qx, qy, qz]: the translation, then the rotation.
+  std::array<double, 7> fixedToMoving{0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0};
 
   /// Stores the transform unchanged; nothing ever clears it again. Copied as
   /// two blocks of memory, as wide as the loads that read it back (see
   /// bench/notes.md).
   void set(const double* tf) {
-    std::memcpy(fixedToMovingTranslation.data(), tf, sizeof fixedToMovingTranslation);
-    std::memcpy(fixedToMovingRotation.data(), tf + 3, sizeof fixedToMovingRotation);
+    std::memcpy(fixedToMoving.data(), tf, 3 * sizeof(double));
+    std::memcpy(fixedToMoving.data() + 3, tf + 3, 4 * sizeof(double));
     fixedToMovingSet = true;
+  }
+
+  /// The transform row of one update: the stored transform when an entry is
+  /// on the moving frame, else none (the entries are used as stored).
+  const double* transformRow(const BlockEntries& e) const {
+    return e.moving.any ? fixedToMoving.data() : nullptr;
   }
 
   /// The reason update cannot run yet, or nullptr.
@@ -129,20 +143,8 @@ struct TransformSource {
   /// with no entry on the moving frame uses them as stored.
   Entries<double> resolved(const BlockEntries& e) const {
     if (!e.moving.any) return e.stored;
-    return resolve(e.moving, e.stored, loadVec3(fixedToMovingTranslation.data()),
-                   loadQuat(fixedToMovingRotation.data()));
-  }
-
-  /// One sample of update. A block with no entry on the moving frame takes
-  /// a path of its own, straight from the stored values.
-  template <typename Kind>
-  OSKA_INLINE void apply(const BlockEntries& e, const double* in, double* out) const {
-    constexpr const double* kNoAux = nullptr;
-    if (!e.moving.any) {
-      Kind::transform(e.stored, in, out, kNoAux);
-    } else {
-      Kind::transform(resolved(e), in, out, kNoAux);
-    }
+    return resolve(e.moving, e.stored, loadVec3(fixedToMoving.data()),
+                   loadQuat(fixedToMoving.data() + 3));
   }
 
   /// One sample of a batch: against its own transform row when the batch
@@ -151,7 +153,7 @@ struct TransformSource {
   OSKA_INLINE static void sample(const BlockEntries& e, const Entries<T>& call_entries,
                                  const BatchRow<T>& row) {
     if (row.tf != nullptr) {
-      const Entries<T> r = resolve(e.moving, splatEntries<T>(e.stored), loadVec3(row.tf),
+      const Entries<T> r = resolve(e.moving, splat<T>(e.stored), loadVec3(row.tf),
                                    loadQuat(row.tf + 3));
       Kind::transform(r, row.in, row.out, row.aux);
     } else {
@@ -173,11 +175,7 @@ struct BodyPoseSource {
   }
 
   Entries<double> resolved(const BlockEntries& e) const { return e.stored; }
-
-  template <typename Kind>
-  OSKA_INLINE void apply(const BlockEntries& e, const double* in, double* out) const {
-    Kind::transform(e.stored, e.moving, in, out);
-  }
+  const double* transformRow(const BlockEntries&) const { return nullptr; }
 
   template <typename Kind, typename T>
   OSKA_INLINE static void sample(const BlockEntries& e, const Entries<T>& call_entries,
@@ -198,8 +196,9 @@ constexpr bool componentsAreComplete() {
 }
 
 /// Name, section and sizes of a kind, from the public traits of its block.
-template <typename Block>
+template <typename PublicBlock>
 struct KindOf {
+  using Block = PublicBlock;
   using Traits = BlockTraits<Block>;
   static_assert(componentsAreComplete<Traits>(),
                 "BlockTraits: kComponents needs kSize names, kGroups must add up to kSize, "
@@ -210,17 +209,18 @@ struct KindOf {
   static constexpr std::size_t kAuxSize = Traits::kAuxSize;
 };
 
-template <typename Kind>
-class BlockCore {
+/// The configuration of the wrench, twist, IMU and pose blocks: name, policy
+/// and the four entries with their setters and the JSON lock (members 1 to
+/// 6), and the Source of the moving frame (members 7 to 9, where the block
+/// has them).
+template <typename Kind, typename Source>
+class EntryConfig {
  public:
-  static constexpr std::size_t kSize = Kind::kSize;
-  using Signal = std::array<double, kSize>;
-
   /// Builds from a code configuration.
-  explicit BlockCore(const OskaTfConfig& config) : BlockCore(toInternal(config)) {}
+  explicit EntryConfig(const OskaTfConfig& config) : EntryConfig(toInternal(config)) {}
   /// Builds from the kind's section of a JSON file; its exceptions pass.
-  explicit BlockCore(const std::string& config_file)
-      : BlockCore(loadTfConfigFromFile(config_file, Kind::kSection)) {}
+  explicit EntryConfig(const std::string& config_file)
+      : EntryConfig(loadTfConfigFromFile(config_file, Kind::kSection)) {}
 
   const std::string& name() const { return entries_.name; }
 
@@ -240,52 +240,40 @@ class BlockCore {
   /// Only instantiated for kinds whose moving frame is the caller's transform.
   void setFixedToMovingFrameTf(const std::array<double, 7>& tf) { source_.set(tf.data()); }
 
-  /// True exactly when update would compute.
-  bool isReady() const noexcept { return blockedReason() == nullptr; }
+  // ------------------------------------------ what the update sequence reads
 
-  /// The update sequence of one sample. The success path allocates nothing,
-  /// builds no string and throws nothing; every failure hands one line to the
-  /// diagnostic sink and leaves `out` untouched.
-  OskaControlReturnCode update(const Signal& in, Signal& out) {
-    try {
-      if (const char* reason = blockedReason()) return notReady(reason);
-      source_.template apply<Kind>(entries_, in.data(), out.data());
-      return OskaControlReturnCode::Ok;
-    } catch (const std::exception& e) {
-      return caught(e);
-    }
+  OskaControlBlockPolicy policy() const { return entries_.policy; }
+
+  /// The reason update cannot run (the entries first, then the source's own
+  /// precondition), or nullptr when it can.
+  const char* blockedReason() const {
+    if (!entries_.all_set) return "update() called before all TF entries are set.";
+    return source_.blockedReason(entries_);
   }
 
-  /// The update sequence of `count` samples: what a loop of
-  /// setFixedToMovingFrameTf(tf[i]) and update(in[i], out[i]) gives, with the
-  /// checks made and any line written once for the call. `tf` (count rows of
-  /// 7) and `aux` (count rows of kAuxSize) may be null.
-  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count,
-                                    const double* tf, const double* aux) {
-    if (count == 0) return OskaControlReturnCode::Ok;
-    try {
-      if (in == nullptr || out == nullptr) return refused("updateBatch() given a null array.");
-      if ((in != out && overlaps(in, kSize, out, count)) || overlaps(tf, 7, out, count) ||
-          overlaps(aux, Kind::kAuxSize, out, count)) {
-        return refused("updateBatch() output overlaps an input other than in place.");
-      }
-      // As in the loop, the first transform is given before the first sample
-      // and the last one stays stored.
-      if constexpr (Kind::Traits::kHasTransform) {
-        if (tf != nullptr) source_.set(tf + (count - 1) * 7);
-      }
-      if (const char* reason = blockedReason()) return notReady(reason);
-      // Transform rows matter only to a block with an entry on the moving frame.
-      const BatchArgs args{in, out, count, entries_.moving.any ? tf : nullptr, aux};
-      runBatch<Kind, typename Kind::Source>(entries_, source_.resolved(entries_), args);
-      return OskaControlReturnCode::Ok;
-    } catch (const std::exception& e) {
-      return caught(e);
-    }
+  /// One update: the entries as stored, and the stored transform as its row
+  /// when an entry is on the moving frame (null otherwise).
+  const Entries<double>& stored() const { return entries_.stored; }
+  const double* transformRow() const { return source_.transformRow(entries_); }
+
+  /// A batch: the entries resolved once for the samples without a transform
+  /// row; the rows `tf` only matter when an entry is on the moving frame.
+  Entries<double> resolved() const { return source_.resolved(entries_); }
+  const double* transformRows(const double* tf) const {
+    return entries_.moving.any ? tf : nullptr;
+  }
+  /// A batch's last transform row stays stored, as after the loop.
+  void storeTransform(const double* tf) { source_.set(tf); }
+
+  /// One sample (T = double) or one tile (T = Lanes) of either path.
+  template <typename K, typename T>
+  OSKA_INLINE static void sample(const EntryConfig& c, const Entries<T>& call,
+                                 const BatchRow<T>& row) {
+    Source::template sample<K>(c.entries_, call, row);
   }
 
  private:
-  explicit BlockCore(const OskaTfConfigInternal& config) {
+  explicit EntryConfig(const OskaTfConfigInternal& config) {
     entries_.name = config.name;
     entries_.policy = config.policy;
     entries_.input_ref_point = config.input_ref_point;
@@ -295,11 +283,13 @@ class BlockCore {
     entries_.derive();
   }
 
+  /// A setter is not inside update's exception handler: a refusal returns
+  /// false whatever the sink does.
   template <typename Entry, typename Values>
   bool setEntry(Entry& entry, const char* label, const std::string& origin, const Values& values) {
     if (entry.locked) {
-      emitLine({Kind::kClassName, ": ", label,
-                " was loaded from JSON and cannot be overridden from code."});
+      emitLineNoThrow({Kind::kClassName, ": ", label,
+                       " was loaded from JSON and cannot be overridden from code."});
       return false;
     }
     entry.origin = origin;
@@ -310,11 +300,70 @@ class BlockCore {
     return true;
   }
 
-  /// The reason update cannot run (the entries first, then the kind's own
-  /// precondition), or nullptr when it can.
-  const char* blockedReason() const {
-    if (!entries_.all_set) return "update() called before all TF entries are set.";
-    return source_.blockedReason(entries_);
+  BlockEntries entries_;
+  Source source_;
+};
+
+template <typename Kind>
+class BlockCore : public Kind::Config {
+  using Config = typename Kind::Config;
+
+ public:
+  static constexpr std::size_t kSize = Kind::kSize;
+  using Signal = std::array<double, kSize>;
+
+  using Config::Config;
+
+  /// True exactly when update would compute.
+  bool isReady() const noexcept { return this->blockedReason() == nullptr; }
+
+  /// The update sequence of one sample. The success path allocates nothing,
+  /// builds no string and throws nothing; every failure hands one line to the
+  /// diagnostic sink and leaves `out` untouched. Only that line can throw;
+  /// the exception handler of the sequence is part of the failure path.
+  OskaControlReturnCode update(const Signal& in, Signal& out) {
+    if (const char* reason = this->blockedReason()) return notReady(reason);
+    const BatchRow<double> row{in.data(), out.data(), this->transformRow(), nullptr};
+    Config::template sample<Kind>(*this, this->stored(), row);
+    return OskaControlReturnCode::Ok;
+  }
+
+  /// updateBatch with the optional inputs its public class declares after
+  /// `count`: kBatchInputs of them, the transform rows first, then the
+  /// kind's extra input.
+  template <typename... Inputs>
+  OskaControlReturnCode updateBatch(const double* in, double* out, std::size_t count,
+                                    Inputs... inputs) {
+    static_assert(sizeof...(Inputs) == kBatchInputs<typename Kind::Block>,
+                  "updateBatch takes the inputs BlockTraits gives the kind");
+    constexpr bool kTransform = Kind::Traits::kHasTransform;
+    const double* const given[] = {inputs..., nullptr};
+    return runUpdateBatch(in, out, count, kTransform ? given[0] : nullptr,
+                          Kind::kAuxSize > 0 ? given[kTransform ? 1 : 0] : nullptr);
+  }
+
+ private:
+  /// The update sequence of `count` samples: what a loop of
+  /// setFixedToMovingFrameTf(tf[i]) and update(in[i], out[i]) gives, with the
+  /// checks made and any line written once for the call. `tf` (count rows of
+  /// 7) and `aux` (count rows of kAuxSize) may be null.
+  OskaControlReturnCode runUpdateBatch(const double* in, double* out, std::size_t count,
+                                       const double* tf, const double* aux) {
+    if (count == 0) return OskaControlReturnCode::Ok;
+    if (in == nullptr || out == nullptr) return refused("updateBatch() given a null array.");
+    if ((in != out && overlaps(in, kSize, out, count)) || overlaps(tf, 7, out, count) ||
+        overlaps(aux, Kind::kAuxSize, out, count)) {
+      return refused("updateBatch() output overlaps an input other than in place.");
+    }
+    // As in the loop, the first transform is given before the first sample
+    // and the last one stays stored.
+    if constexpr (Kind::Traits::kHasTransform) {
+      if (tf != nullptr) this->storeTransform(tf + (count - 1) * 7);
+    }
+    if (const char* reason = this->blockedReason()) return notReady(reason);
+    const BatchArgs args{in, out, count, this->transformRows(tf), aux};
+    runBatch<Kind, Config>(static_cast<const Config&>(*this), this->resolved(), args);
+    return OskaControlReturnCode::Ok;
   }
 
   /// Whether `count` rows of `width` at `a` share memory with the output rows.
@@ -325,23 +374,27 @@ class BlockCore {
     return a0 < o0 + count * kSize * sizeof(double) && o0 < a0 + count * width * sizeof(double);
   }
 
-  // Out of line and cold: the success paths then carry none of the
-  // diagnostic code, and need no registers saved for it.
+  // The failure paths, out of line and cold (bench/notes.md, "Where the time
+  // goes"). Each hands its line to the sink and returns its code; the line
+  // throws only from the default sink, when the program enabled exceptions
+  // on std::cerr. Such an exception is handled as update's handler does: one
+  // more line, "<Class>::update exception: <what>", which is lost if it
+  // throws too, and the code of an exception. Exceptions of other types pass.
   [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
-    emitLine({Kind::kClassName, ": ", reason});
-    return applyPolicy(entries_.policy, OskaCondition::NotReady);
+    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady));
   }
   [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(const char* reason) const {
-    emitLine({Kind::kClassName, ": ", reason});
-    return OskaControlReturnCode::Error;
+    return fail(reason, OskaControlReturnCode::Error);
   }
-  [[gnu::cold, gnu::noinline]] OskaControlReturnCode caught(const std::exception& e) const {
-    emitLine({Kind::kClassName, "::update exception: ", e.what()});
-    return applyPolicy(entries_.policy, OskaCondition::Exception);
+  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code) const {
+    try {
+      emitLine({Kind::kClassName, ": ", reason});
+      return code;
+    } catch (const std::exception& e) {
+      emitLineNoThrow({Kind::kClassName, "::update exception: ", e.what()});
+      return applyPolicy(this->policy(), OskaCondition::Exception);
+    }
   }
-
-  BlockEntries entries_;
-  typename Kind::Source source_;
 };
 
 }  // namespace oska::detail

@@ -9,8 +9,11 @@
 #include <memory>
 #include <string>
 
-// What every block has.
-#define OSKA_BLOCK_FACADE(Block)                                                                 \
+// What every block has, and updateBatch with the `inputs` optional inputs its
+// class declares after `count` (kBatchInputs in oska/block_traits.hpp, which
+// the implementation checks): none, the transform rows, or the transform rows
+// and the kind's extra input.
+#define OSKA_BLOCK_FACADE(Block, inputs)                                                         \
   Block::Block(const OskaTfConfig& config) : impl_(std::make_unique<Block##Impl>(config)) {}     \
   Block::Block(const std::string& config_file)                                                   \
       : impl_(std::make_unique<Block##Impl>(config_file)) {}                                     \
@@ -35,33 +38,21 @@
   bool Block::isReady() const noexcept { return impl_->isReady(); }                              \
   OskaControlReturnCode Block::update(const Block##Impl::Signal& in, Block##Impl::Signal& out) { \
     return impl_->update(in, out);                                                               \
+  }                                                                                              \
+  OskaControlReturnCode Block::updateBatch(const double* in, double* out,                        \
+                                           std::size_t count OSKA_BATCH_PARAMS_##inputs) {       \
+    return impl_->updateBatch(in, out, count OSKA_BATCH_ARGS_##inputs);                          \
   }
 
-// A block whose moving frame is the body pose itself: batches without
-// transform rows.
-#define OSKA_BLOCK_BATCH(Block)                                                                  \
-  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count) {   \
-    return impl_->updateBatch(in, out, count, nullptr, nullptr);                                 \
-  }
+#define OSKA_BATCH_PARAMS_0
+#define OSKA_BATCH_PARAMS_1 , const double* first
+#define OSKA_BATCH_PARAMS_2 , const double* first, const double* second
+#define OSKA_BATCH_ARGS_0
+#define OSKA_BATCH_ARGS_1 , first
+#define OSKA_BATCH_ARGS_2 , first, second
 
 // The fixed-to-moving transform setter, for blocks that take one.
 #define OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                        \
   void Block::setFixedToMovingFrameTf(const std::array<double, 7>& tf) {                         \
     impl_->setFixedToMovingFrameTf(tf);                                                          \
-  }
-
-// A block that takes the fixed-to-moving transform, per call or per sample.
-#define OSKA_BLOCK_TRANSFORM_BATCH(Block)                                                        \
-  OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                              \
-  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
-                                           const double* tf) {                                   \
-    return impl_->updateBatch(in, out, count, tf, nullptr);                                      \
-  }
-
-// The same, with a second optional input per sample (BlockTraits::kAuxSize).
-#define OSKA_BLOCK_TRANSFORM_AUX_BATCH(Block)                                                    \
-  OSKA_BLOCK_FIXED_TO_MOVING(Block)                                                              \
-  OskaControlReturnCode Block::updateBatch(const double* in, double* out, std::size_t count,     \
-                                           const double* tf, const double* aux) {                \
-    return impl_->updateBatch(in, out, count, tf, aux);                                          \
   }

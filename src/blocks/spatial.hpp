@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 #include "lanes.hpp"
 
@@ -136,10 +137,16 @@ struct Entries {
   Quat<T> output_axes;
 };
 
+/// The entries with each value in every lane; for one sample (T = double),
+/// the entries themselves, not a copy.
 template <typename T>
-OSKA_INLINE Entries<T> splatEntries(const Entries<double>& e) {
-  return {splatVec3<T>(e.input_point), splatQuat<T>(e.input_axes), splatVec3<T>(e.output_point),
-          splatQuat<T>(e.output_axes)};
+OSKA_INLINE decltype(auto) splat(const Entries<double>& e) {
+  if constexpr (std::is_same_v<T, double>) {
+    return (e);
+  } else {
+    return Entries<T>{splatVec3<T>(e.input_point), splatQuat<T>(e.input_axes),
+                      splatVec3<T>(e.output_point), splatQuat<T>(e.output_axes)};
+  }
 }
 
 }  // namespace oska::detail

@@ -8,7 +8,7 @@ namespace oska {
 namespace detail {
 
 struct ImuKind : KindOf<OskaTfImu> {
-  using Source = TransformSource;
+  using Config = EntryConfig<ImuKind, TransformSource>;
 
   // ω' = rot(Q_in, ω), d = P_out − P_in;
   // a' = rot(Q_in, a) + ω' × (ω' × d), or with an angular acceleration α
@@ -34,7 +34,7 @@ class OskaTfImu::OskaTfImuImpl : public detail::BlockCore<detail::ImuKind> {
   using BlockCore::BlockCore;
 };
 
-OSKA_BLOCK_FACADE(OskaTfImu)
-OSKA_BLOCK_TRANSFORM_AUX_BATCH(OskaTfImu)
+OSKA_BLOCK_FACADE(OskaTfImu, 2)
+OSKA_BLOCK_FIXED_TO_MOVING(OskaTfImu)
 
 }  // namespace oska

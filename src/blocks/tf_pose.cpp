@@ -8,7 +8,7 @@ namespace oska {
 namespace detail {
 
 struct PoseKind : KindOf<OskaTfPose> {
-  using Source = BodyPoseSource;
+  using Config = EntryConfig<PoseKind, BodyPoseSource>;
 
   // The body pose (O_m, Q_f) takes the place of the fixed-to-moving transform:
   //   Q_f   = normalise(Q_ia ⊗ q),   P_f = rot(Q_ia, p)
@@ -40,7 +40,6 @@ class OskaTfPose::OskaTfPoseImpl : public detail::BlockCore<detail::PoseKind> {
   using BlockCore::BlockCore;
 };
 
-OSKA_BLOCK_FACADE(OskaTfPose)
-OSKA_BLOCK_BATCH(OskaTfPose)
+OSKA_BLOCK_FACADE(OskaTfPose, 0)
 
 }  // namespace oska

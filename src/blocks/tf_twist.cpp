@@ -8,7 +8,7 @@ namespace oska {
 namespace detail {
 
 struct TwistKind : KindOf<OskaTfTwist> {
-  using Source = TransformSource;
+  using Config = EntryConfig<TwistKind, TransformSource>;
 
   // ω' = rot(Q_in, ω); v' = rot(Q_in, v) + ω' × (P_out − P_in);
   // out = [rot(conj(Q_out), v'), rot(conj(Q_out), ω')]. Inputs are read
@@ -29,7 +29,7 @@ class OskaTfTwist::OskaTfTwistImpl : public detail::BlockCore<detail::TwistKind>
   using BlockCore::BlockCore;
 };
 
-OSKA_BLOCK_FACADE(OskaTfTwist)
-OSKA_BLOCK_TRANSFORM_BATCH(OskaTfTwist)
+OSKA_BLOCK_FACADE(OskaTfTwist, 1)
+OSKA_BLOCK_FIXED_TO_MOVING(OskaTfTwist)
 
 }  // namespace oska

@@ -8,7 +8,7 @@ namespace oska {
 namespace detail {
 
 struct WrenchKind : KindOf<OskaTfWrench> {
-  using Source = TransformSource;
+  using Config = EntryConfig<WrenchKind, TransformSource>;
 
   // f' = rot(Q_in, f); m' = rot(Q_in, m) + (P_in − P_out) × f';
   // out = [rot(conj(Q_out), f'), rot(conj(Q_out), m')]. Inputs are read
@@ -29,7 +29,7 @@ class OskaTfWrench::OskaTfWrenchImpl : public detail::BlockCore<detail::WrenchKi
   using BlockCore::BlockCore;
 };
 
-OSKA_BLOCK_FACADE(OskaTfWrench)
-OSKA_BLOCK_TRANSFORM_BATCH(OskaTfWrench)
+OSKA_BLOCK_FACADE(OskaTfWrench, 1)
+OSKA_BLOCK_FIXED_TO_MOVING(OskaTfWrench)
 
 }  // namespace oska

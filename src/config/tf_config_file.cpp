@@ -82,8 +82,8 @@ OskaControlBlockPolicy policyFromString(const std::string& text) {
   if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
   if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
   if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
-  emitLine({"Warning: unknown policy \"", text.c_str(),
-            "\" in JSON config; defaulting to best_effort."});
+  emitLineNoThrow({"Warning: unknown policy \"", text.c_str(),
+                   "\" in JSON config; defaulting to best_effort."});
   return OskaControlBlockPolicy::BestEffort;
 }
 

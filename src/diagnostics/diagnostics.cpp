@@ -29,16 +29,10 @@ std::atomic<int> g_current{0};
 std::atomic<int> g_readers[2] = {0, 0};
 std::atomic_flag g_writing = ATOMIC_FLAG_INIT;
 
-/// The line and std::endl on std::cerr. A stream that throws (only when the
-/// program enabled exceptions on it) loses the line; update never throws.
-void writeToStandardError(const char* line) noexcept {
-  try {
-    std::cerr << line << std::endl;
-  } catch (...) {
-  }
-}
-
-void deliver(const char* line) noexcept {
+/// Hands the line to the current sink, or writes it and std::endl to
+/// std::cerr, the default. Only that write can throw (when the program
+/// enabled exceptions on the stream); the reader leaves its slot either way.
+void deliver(const char* line) {
   int slot = g_current.load();
   for (;;) {
     g_readers[slot].fetch_add(1);
@@ -47,13 +41,16 @@ void deliver(const char* line) noexcept {
     g_readers[slot].fetch_sub(1);
     slot = now;
   }
+  struct Leave {
+    int slot;
+    ~Leave() { g_readers[slot].fetch_sub(1); }
+  } leave{slot};
   const Slot s = g_slots[slot];
   if (s.sink != nullptr) {
     s.sink(s.context, line);
   } else {
-    writeToStandardError(line);
+    std::cerr << line << std::endl;
   }
-  g_readers[slot].fetch_sub(1);
 }
 
 void waitUntilUnused(int slot) noexcept {
@@ -83,7 +80,7 @@ std::size_t appendCut(char* out, std::size_t size, std::size_t used, const char*
   return used + dots;
 }
 
-void emitLine(std::initializer_list<const char*> pieces) noexcept {
+void emitLine(std::initializer_list<const char*> pieces) {
   char line[kMaxDiagnosticLine + 1];
   line[0] = '\0';
   std::size_t used = 0;
@@ -95,6 +92,13 @@ void emitLine(std::initializer_list<const char*> pieces) noexcept {
     if (used - before < std::strlen(piece)) break;
   }
   deliver(line);
+}
+
+void emitLineNoThrow(std::initializer_list<const char*> pieces) noexcept {
+  try {
+    emitLine(pieces);
+  } catch (...) {
+  }
 }
 
 namespace {

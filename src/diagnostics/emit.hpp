@@ -8,8 +8,15 @@ namespace oska::detail {
 
 /// Joins the pieces into one line in a fixed buffer on the stack (cut at
 /// kMaxDiagnosticLine bytes) and hands it to the current sink. Allocates
-/// nothing, throws nothing.
-void emitLine(std::initializer_list<const char*> pieces) noexcept;
+/// nothing. A sink throws nothing, but the default one writes to std::cerr,
+/// which throws if the program enabled exceptions on it: that exception
+/// passes to the caller (update's handler).
+void emitLine(std::initializer_list<const char*> pieces);
+
+/// The same for callers that must not throw (setters, the configuration
+/// reader, update's own exception line): an exception of std::cerr loses the
+/// line and goes no further.
+void emitLineNoThrow(std::initializer_list<const char*> pieces) noexcept;
 
 /// Copies `text` into `out` (room for `size` bytes, NUL included) after the
 /// `used` bytes already there; a text that does not fit is cut at a UTF-8
