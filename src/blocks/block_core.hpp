@@ -27,7 +27,8 @@
 //                                              resolved() gave (for a tile,
 //                                              splat<Lanes>() of it);
 //                A kind configured otherwise brings its own Config with
-//                the same members;
+//                the same members (PayloadConfig in tf_payload.cpp: a
+//                record checked when it is given, and the transform);
 //   transform()  the arithmetic of one sample, a template over the number
 //                type (double, or Lanes<W> for W samples at once), so that
 //                update and updateBatch run the same operations:
