@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "oska/tf_payload.hpp"
 #include "test_support.hpp"
 
 namespace oska {
