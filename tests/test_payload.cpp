@@ -282,6 +282,24 @@ TEST(PayloadTare, RefusesWithOneLineAndKeepsTheBias) {
   EXPECT_EQ(cerr.text(), "");
 }
 
+// A throwing std::cerr makes a refused tare an exception, as for update: the
+// exception line and Error whatever the policy; a second throw is lost and
+// nothing leaves the call.
+TEST(PayloadTare, AThrowingStandardErrorMakesARefusalAnExceptionThatNeverEscapes) {
+  OskaTfPayload unconfigured{std::string()};  // BestEffort: not ready would be NotReady
+  const W6 sample{1, 2, 3, 4, 5, 6};
+  {
+    test::ThrowingStandardError cerr(1);
+    EXPECT_EQ(unconfigured.tare(sample.data(), 1), Code::Error);
+    EXPECT_EQ(cerr.text(), "OskaTfPayload::tare exception: disk full\n");
+  }
+  test::ThrowingStandardError cerr(2);
+  Code code = Code::Ok;
+  EXPECT_NO_THROW(code = unconfigured.tare(nullptr, 1));
+  EXPECT_EQ(code, Code::Error);
+  EXPECT_EQ(cerr.text(), "");
+}
+
 // ---------------------------------------------------- construction, readiness
 
 TEST(Payload, RecordsAreCheckedFilesLoadAnEmptyPathIsUnconfigured) {

@@ -356,13 +356,16 @@ class BlockCore : public Kind::Config {
   // Each hands its line to the sink and returns its code; the line throws
   // only from the default sink, when the program enabled exceptions on
   // std::cerr. Such an exception is handled as update's handler does: one
-  // more line, "<Class>::update exception: <what>", which is lost if it
-  // throws too, and the code of an exception. Exceptions of other types pass.
-  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
-    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady));
+  // more line, "<Class>::<operation> exception: <what>" ("update" for update
+  // and updateBatch), which is lost if it throws too, and the code of an
+  // exception. Exceptions of other types pass.
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(
+      const char* reason, const char* operation = "update") const {
+    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady), operation);
   }
-  [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(const char* reason) const {
-    return fail(reason, OskaControlReturnCode::Error);
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(
+      const char* reason, const char* operation = "update") const {
+    return fail(reason, OskaControlReturnCode::Error, operation);
   }
 
  private:
@@ -397,12 +400,13 @@ class BlockCore : public Kind::Config {
     return a0 < o0 + count * kSize * sizeof(double) && o0 < a0 + count * width * sizeof(double);
   }
 
-  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code) const {
+  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code,
+                             const char* operation) const {
     try {
       emitLine({Kind::kClassName, ": ", reason});
       return code;
     } catch (const std::exception& e) {
-      emitLineNoThrow({Kind::kClassName, "::update exception: ", e.what()});
+      emitLineNoThrow({Kind::kClassName, "::", operation, " exception: ", e.what()});
       return applyPolicy(this->policy(), OskaCondition::Exception);
     }
   }

@@ -178,9 +178,9 @@ class OskaTfPayload::OskaTfPayloadImpl : public detail::BlockCore<detail::Payloa
   /// The arguments first, as in updateBatch, then readiness, then the mean
   /// of the samples; nothing is stored unless the new bias is finite.
   OskaControlReturnCode tare(const double* wrenches, std::size_t count) {
-    if (wrenches == nullptr) return refused("tare() given a null array.");
-    if (count == 0) return refused("tare() given no samples; it needs at least one.");
-    if (const char* reason = tareBlockedReason()) return notReady(reason);
+    if (wrenches == nullptr) return refused("tare() given a null array.", "tare");
+    if (count == 0) return refused("tare() given no samples; it needs at least one.", "tare");
+    if (const char* reason = tareBlockedReason()) return notReady(reason, "tare");
     double sum[6] = {};
     for (std::size_t i = 0; i < count; ++i) {
       for (std::size_t k = 0; k < 6; ++k) sum[k] += wrenches[6 * i + k];
@@ -189,7 +189,8 @@ class OskaTfPayload::OskaTfPayloadImpl : public detail::BlockCore<detail::Payloa
     if (!tareTo({sum[0] / n, sum[1] / n, sum[2] / n}, {sum[3] / n, sum[4] / n, sum[5] / n})) {
       return refused(
           "tare() would make the bias non-finite (a non-finite sample or transform); the bias "
-          "is left as it was.");
+          "is left as it was.",
+          "tare");
     }
     return OskaControlReturnCode::Ok;
   }
