@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -187,6 +188,11 @@ struct OpBase {
   using Block = B;
   static constexpr const char* kName = BlockTraits<B>::kKind;
   static constexpr bool kHasTransform = BlockTraits<B>::kHasTransform;
+  /// A kind that works on another kind's signal (the payload block on the
+  /// wrench): its kSignal names that kind. Its cases are set beside that
+  /// kind's, whole logs included.
+  static constexpr bool kOnOtherKindsSignal =
+      std::string_view(BlockTraits<B>::kSignal) != BlockTraits<B>::kKind;
 };
 
 template <typename B>
@@ -461,28 +467,31 @@ void forEachCase(F&& f) {
   });
 }
 
-/// Calls f(CaseTag<Case>{}) for every log case, in table order: the kinds
-/// with peers, both configurations, three log lengths, four ways.
-template <typename F>
-void forEachLogCase(F&& f) {
+/// Calls f(CaseTag<Case>{}) for every log case of `samples` samples, in
+/// table order: the kinds with peers four ways, and the kinds on another
+/// kind's signal two (batch, update_loop), both configurations.
+template <std::size_t kSamples, typename F>
+void forEachLogCaseOf(F&& f) {
   AllBlocks::forEach([&f](auto block) {
     using O = Op<typename decltype(block)::type>;
-    if constexpr (O::kHasPeers) {
+    if constexpr (O::kHasPeers || O::kOnOtherKindsSignal) {
       forEachConfig([&f](auto config) {
         constexpr Config C = decltype(config)::value;
-        auto ways = [&f](auto samples) {
-          constexpr std::size_t n = decltype(samples)::value;
-          f(CaseTag<BatchCase<O, C, n>>{});
-          f(CaseTag<EigenLoopCase<O, C, n>>{});
-          f(CaseTag<UpdateLoopCase<O, C, n>>{});
-          f(CaseTag<MemcpyCase<O, C, n>>{});
-        };
-        ways(std::integral_constant<std::size_t, 1000>{});
-        ways(std::integral_constant<std::size_t, 100000>{});
-        ways(std::integral_constant<std::size_t, 1000000>{});
+        f(CaseTag<BatchCase<O, C, kSamples>>{});
+        if constexpr (O::kHasPeers) f(CaseTag<EigenLoopCase<O, C, kSamples>>{});
+        f(CaseTag<UpdateLoopCase<O, C, kSamples>>{});
+        if constexpr (O::kHasPeers) f(CaseTag<MemcpyCase<O, C, kSamples>>{});
       });
     }
   });
+}
+
+/// Every log case: three log lengths.
+template <typename F>
+void forEachLogCase(F&& f) {
+  forEachLogCaseOf<1000>(f);
+  forEachLogCaseOf<100000>(f);
+  forEachLogCaseOf<1000000>(f);
 }
 
 // ------------------------------------------------------ agreement check ---
