@@ -229,7 +229,7 @@ def test_construction_readiness_and_lines(caplog, tmp_path):
     assert [r.getMessage() for r in caplog.records] == [never, never, no_tf, no_tf]
 
 
-def test_update_batch_takes_the_transform_under_the_issue_keyword():
+def test_update_batch_takes_the_transform_under_its_own_keyword():
     block = ext.OskaTfPayload(payload_record())
     block.set_fixed_to_moving_frame_tf(FLANGE.copy())
     rows, poses = RNG.uniform(-5, 5, (4, 6)), RNG.uniform(-1, 1, (4, 7))
