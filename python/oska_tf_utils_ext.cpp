@@ -406,27 +406,37 @@ struct Docs {
 
 // ---------------------------------------------------------------- binding ---
 
-// Members 1 to 7 of a block configured by the four entries: the two
-// constructors, the name and the entry setters.
-template <typename Block>
-void bindEntryConfig(nb::class_<Block>& cls) {
+// The two constructors of a block, from a file path (empty by default) and
+// from its record, and its name.
+template <typename Block, typename Record>
+void bindConstructors(nb::class_<Block>& cls, const char* path_doc, const char* record_doc,
+                      const char* name_doc) {
   cls.def(
          "__init__",
          [](Block* self, const std::string& config_file) {
            FlushOnExit flush;
            new (self) Block(config_file);
          },
-         nb::arg("config_file") = std::string(), "Initialize with a JSON config file path.")
+         nb::arg("config_file") = std::string(), path_doc)
       .def(
           "__init__",
-          [](Block* self, const oska::OskaTfConfig& config) {
+          [](Block* self, const Record& config) {
             FlushOnExit flush;
             new (self) Block(config);
           },
-          nb::arg("config"), "Initialize with a OskaTfConfig struct populated in user code.")
-      .def("name", &blockName<Block>,
-           "Name of the block as specified in the JSON config (empty if set via code only).")
-      .def("set_input_reference_point",
+          nb::arg("config"), record_doc)
+      .def("name", &blockName<Block>, name_doc);
+}
+
+// Members 1 to 7 of a block configured by the four entries: the two
+// constructors, the name and the entry setters.
+template <typename Block>
+void bindEntryConfig(nb::class_<Block>& cls) {
+  bindConstructors<Block, oska::OskaTfConfig>(
+      cls, "Initialize with a JSON config file path.",
+      "Initialize with a OskaTfConfig struct populated in user code.",
+      "Name of the block as specified in the JSON config (empty if set via code only).");
+  cls.def("set_input_reference_point",
            &setEntry<Block, 3, &Block::setInputReferencePoint, nameSetInputReferencePoint>,
            nb::arg("origin"), nb::arg("translation"),
            "Set the input reference point. origin: 'fixed_frame' or 'moving_frame', "
@@ -497,27 +507,15 @@ struct ConfigBinding<oska::OskaPayloadConfig> {
       "transform given. Writes nothing.";
   template <typename Block>
   static void bind(nb::class_<Block>& cls) {
+    bindConstructors<Block, oska::OskaPayloadConfig>(
+        cls,
+        "Initialize with a JSON config file path (section \"tf_payload_config\"); an empty\n"
+        "path gives an unconfigured block, which is never ready. RuntimeError when the\n"
+        "file cannot be read or the section is refused.",
+        "Initialize with an OskaPayloadConfig record populated in user code; ValueError\n"
+        "naming the field it refuses (a negative mass, a zero gravity, ...).",
+        "Name of the block from its configuration.");
     cls.def(
-           "__init__",
-           [](Block* self, const std::string& config_file) {
-             FlushOnExit flush;
-             new (self) Block(config_file);
-           },
-           nb::arg("config_file") = std::string(),
-           "Initialize with a JSON config file path (section \"tf_payload_config\"); an empty\n"
-           "path gives an unconfigured block, which is never ready. RuntimeError when the\n"
-           "file cannot be read or the section is refused.")
-        .def(
-            "__init__",
-            [](Block* self, const oska::OskaPayloadConfig& config) {
-              FlushOnExit flush;
-              new (self) Block(config);
-            },
-            nb::arg("config"),
-            "Initialize with an OskaPayloadConfig record populated in user code; ValueError\n"
-            "naming the field it refuses (a negative mass, a zero gravity, ...).")
-        .def("name", &blockName<Block>, "Name of the block from its configuration.")
-        .def(
             "config",
             [](const Block& block) {
               refuseIfBusy(block);

@@ -14,6 +14,13 @@ namespace {
 using test::CerrCapture;
 using test::TempFile;
 
+/// Policy values (the four, and two outside the enumeration) and the code of
+/// a not-ready call under each.
+const std::pair<int, OskaControlReturnCode> kPolicyCases[] = {
+    {0, OskaControlReturnCode::NotReady}, {1, OskaControlReturnCode::NotReady},
+    {2, OskaControlReturnCode::Error},    {3, OskaControlReturnCode::Error},
+    {9, OskaControlReturnCode::Error},    {-1, OskaControlReturnCode::Error}};
+
 /// What the tests of every kind use: a sample and an output that no
 /// computed result equals.
 template <typename Block>
@@ -109,11 +116,7 @@ TYPED_TEST(BlockCoreTest, UnsetEntriesReportNotReadyEveryCallAndLeaveOutputUntou
 }
 
 TYPED_TEST(BlockCoreTest, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
-  const std::pair<int, OskaControlReturnCode> cases[] = {
-      {0, OskaControlReturnCode::NotReady}, {1, OskaControlReturnCode::NotReady},
-      {2, OskaControlReturnCode::Error},    {3, OskaControlReturnCode::Error},
-      {9, OskaControlReturnCode::Error},    {-1, OskaControlReturnCode::Error}};
-  for (const auto& [policy, expected] : cases) {
+  for (const auto& [policy, expected] : kPolicyCases) {
     OskaTfConfig config;
     config.policy = static_cast<OskaControlBlockPolicy>(policy);
     TypeParam block(config);
@@ -276,11 +279,7 @@ TYPED_TEST(EveryKind, ConstructorsPassConfigurationErrorsAndAcceptAnEmptyPath) {
 // fails with the policy's code, one line each call and its output untouched;
 // ready, it succeeds under every policy.
 TYPED_TEST(EveryKind, PolicyDecidesTheNotReadyCodeButNeverTheSuccess) {
-  const std::pair<int, OskaControlReturnCode> cases[] = {
-      {0, OskaControlReturnCode::NotReady}, {1, OskaControlReturnCode::NotReady},
-      {2, OskaControlReturnCode::Error},    {3, OskaControlReturnCode::Error},
-      {9, OskaControlReturnCode::Error},    {-1, OskaControlReturnCode::Error}};
-  for (const auto& [value, expected] : cases) {
+  for (const auto& [value, expected] : kPolicyCases) {
     const auto policy = static_cast<OskaControlBlockPolicy>(value);
     auto blocked = TestFixture::Make::blocked(policy);
     EXPECT_FALSE(blocked->isReady());

@@ -71,12 +71,21 @@ class PayloadConfig {
 
   OskaControlBlockPolicy policy() const { return config_.policy; }
 
-  const char* blockedReason() const {
-    if (!configured_) return "update() called before the block is configured.";
-    if (!source_.fixedToMovingSet) {
-      return "update() called before setFixedToMovingFrameTf(): the sensor's orientation is "
-             "unknown.";
-    }
+  /// Why an operation cannot run yet, in its own words, or nullptr.
+  struct Reasons {
+    const char* unconfigured;
+    const char* no_transform;
+  };
+  static constexpr Reasons kUpdate{
+      "update() called before the block is configured.",
+      "update() called before setFixedToMovingFrameTf(): the sensor's orientation is unknown."};
+  static constexpr Reasons kTare{
+      "tare() called before the block is configured.",
+      "tare() called before setFixedToMovingFrameTf(): the sensor's orientation is unknown."};
+
+  const char* blockedReason(const Reasons& reasons = kUpdate) const {
+    if (!configured_) return reasons.unconfigured;
+    if (!source_.fixedToMovingSet) return reasons.no_transform;
     return nullptr;
   }
 
@@ -107,16 +116,6 @@ class PayloadConfig {
   }
 
  protected:
-  /// tare's readiness: update's, in tare's words.
-  const char* tareBlockedReason() const {
-    if (!configured_) return "tare() called before the block is configured.";
-    if (!source_.fixedToMovingSet) {
-      return "tare() called before setFixedToMovingFrameTf(): the sensor's orientation is "
-             "unknown.";
-    }
-    return nullptr;
-  }
-
   /// The bias that compensates the mean force and moment to zero under the
   /// stored transform: F_bias = F̄ − m·g_s, T_bias = T̄ − c × (m·g_s). Stored
   /// only when finite; returns whether it was.
@@ -180,7 +179,7 @@ class OskaTfPayload::OskaTfPayloadImpl : public detail::BlockCore<detail::Payloa
   OskaControlReturnCode tare(const double* wrenches, std::size_t count) {
     if (wrenches == nullptr) return refused("tare() given a null array.", "tare");
     if (count == 0) return refused("tare() given no samples; it needs at least one.", "tare");
-    if (const char* reason = tareBlockedReason()) return notReady(reason, "tare");
+    if (const char* reason = blockedReason(kTare)) return notReady(reason, "tare");
     double sum[6] = {};
     for (std::size_t i = 0; i < count; ++i) {
       for (std::size_t k = 0; k < 6; ++k) sum[k] += wrenches[6 * i + k];
