@@ -43,7 +43,13 @@ on "fixed_frame"; `moving`: every entry that may be on "moving_frame" on it):
                              columns: the formulas written out component by
                              component on (n,) arrays, one column per
                              component, the quaternion arithmetic expanded
-                             (wrench and twist).
+                             (wrench, twist and payload);
+  payload/identify/identify_payload_1000000  oska_tf_utils.identify_payload on
+                             10^6 static samples at random orientations: the
+                             time of the whole fit, per call.
+
+The payload block is configured by its record: on `fixed` its transform is
+given once, before the loop (the sensor still); on `moving`, every cycle.
 
 Time: CPU time of the thread (time.thread_time), over repetitions that each run
 a case for about --min-time seconds; the cases are interleaved in a random
@@ -55,7 +61,9 @@ Before timing, every implementation is run once on the same sample and must
 agree with the blocks within 1e-12, or the script stops.
 
 Usage: bench_python.py --out FILE [--floor-dir DIR] [--repetitions N]
-                       [--min-time SECONDS] [--quick]
+                       [--min-time SECONDS] [--quick] [--only PREFIXES]
+(--only: comma-separated prefixes of the case names to keep, e.g.
+"payload/,wrench/"; the nanobind floors are always kept.)
 Writes the JSON that bench/make_results.py reads.
 """
 
@@ -100,15 +108,27 @@ Q_IN = unit_quat(0.9, 0.1, -0.3, 0.2)
 P_OUT = np.array([-0.05, 0.15, 0.6])
 Q_OUT = unit_quat(0.7, -0.2, 0.4, 0.1)
 
-# Every block class of the extension, by its signal name.
-BLOCKS = {c.SIGNAL: (c, c.SIGNAL_SIZE) for c in vars(ext).values()
+# Every block class of the extension, by its kind's name.
+BLOCKS = {c.KIND: (c, c.SIGNAL_SIZE) for c in vars(ext).values()
           if isinstance(c, type) and hasattr(c, "SIGNAL_SIZE")}
 PEER_BLOCKS = ("wrench", "twist")
 CONFIGS = ("fixed", "moving")
 
+# The payload of the C++ benchmark (bench/cases.hpp, payloadConfig).
+MASS, COM = 1.2, P_IN
+FORCE_BIAS, TORQUE_BIAS = np.array([0.4, -0.2, 1.1]), np.array([0.03, 0.01, -0.02])
+GRAVITY = np.array([0.0, 0.0, -9.80665])
+
 
 def make_block(block: str, config: str):
     cls, _ = BLOCKS[block]
+    if cls.CONFIG_RECORD is ext.OskaPayloadConfig:
+        p = ext.OskaPayloadConfig()
+        p.name, p.mass, p.center_of_mass, p.sensor_axes = "bench", MASS, COM, Q_IN
+        p.force_bias, p.torque_bias = FORCE_BIAS, TORQUE_BIAS
+        b = cls(p)
+        b.set_fixed_to_moving_frame_tf(TF.copy())  # the sensor's orientation, needed on both
+        return b
     origin = "moving_frame" if config == "moving" else "fixed_frame"
     c = ext.OskaTfConfig()
     c.name = "bench"
@@ -235,7 +255,16 @@ def col_twist(x, y, tf=None):
     y[3], y[4], y[5] = col_rot_conj(q_out, w)
 
 
-COLUMNS = {"wrench": col_wrench, "twist": col_twist}
+def col_payload(x, y, tf=None):
+    q_tf = tuple(TF[3:]) if tf is None else tf[3:]
+    w = col_rot_conj(col_mul(q_tf, tuple(Q_IN)), tuple(MASS * GRAVITY))
+    c = tuple(COM)
+    y[0], y[1], y[2] = (x[k] - FORCE_BIAS[k] - w[k] for k in range(3))
+    t = col_cross(c, w)
+    y[3], y[4], y[5] = (x[3 + k] - TORQUE_BIAS[k] - t[k] for k in range(3))
+
+
+COLUMNS = {"wrench": col_wrench, "twist": col_twist, "payload": col_payload}
 
 
 def np_matrix_once(block: str) -> np.ndarray:
@@ -380,7 +409,7 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
                                   floor=cycle_floor, per_sample=True))
             if block == "wrench":
                 cases += log_cases(block, config, b, n, moving_cycle)
-            if block in PEER_BLOCKS:
+            if block in COLUMNS:
                 more, deviation = batch_cases(block, config, b, n, moving_cycle)
                 cases += more
                 worst = max(worst, deviation)
@@ -424,8 +453,32 @@ def build_cases(floor, pin) -> tuple[list[Case], str]:
                                         "SE3 from arrays each sample"))
                 worst = max(worst, peer("pin_frame_once", pin_fns[(block, "frame_once")],
                                         "SE3 built once"))
+    cases.append(identify_case())
     agreement = f"ok, largest deviation {worst:.3g}"
     return cases, agreement
+
+
+def identify_case() -> Case:
+    """identify_payload on 10^6 static samples: a payload at random
+    orientations of the sensor, with noise."""
+    from oska_tf_utils import identify_payload
+
+    rng = np.random.default_rng(8)
+    n = 1_000_000
+    q = rng.normal(size=(n, 4))
+    q /= np.linalg.norm(q, axis=1, keepdims=True)
+    w, u = q[:, :1], q[:, 1:]
+    t = 2.0 * np.cross(u, -GRAVITY)  # rot(conj(q), g) = g + w·t' + u' × t', u' = −u
+    g_s = GRAVITY + w * t + np.cross(-u, t)
+    wrenches = np.concatenate([MASS * g_s + FORCE_BIAS,
+                               np.cross(COM, MASS * g_s) + TORQUE_BIAS], axis=1)
+    wrenches += rng.normal(scale=0.05, size=wrenches.shape)
+    estimate = identify_payload(wrenches, q)
+    if not abs(estimate.mass - MASS) < 0.01:
+        stop(f"identify_payload found a mass of {estimate.mass}, not {MASS}")
+    return Case("payload/identify/identify_payload_1000000", "identify(w, q)",
+                {"identify": identify_payload, "w": wrenches, "q": q},
+                "one fit of 10^6 static samples")
 
 
 def log_cases(block: str, config: str, b, n: int, moving_cycle: bool) -> list[Case]:
@@ -521,6 +574,8 @@ def main() -> None:
                         help="seconds per case and repetition")
     parser.add_argument("--quick", action="store_true",
                         help="3 repetitions of 0.02 s, to try the script")
+    parser.add_argument("--only", default="",
+                        help="comma-separated prefixes of the cases to keep (floors are kept)")
     args = parser.parse_args()
     if args.quick:
         args.repetitions, args.min_time = 3, 0.02
@@ -535,6 +590,9 @@ def main() -> None:
 
     started = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
     cases, agreement = build_cases(floor, pin)
+    if args.only:
+        keep = tuple(p for p in args.only.split(",") if p) + ("nanobind/",)
+        cases = [c for c in cases if c.name.startswith(keep)]
     empty = Case("empty", "pass", {})
     everything = cases + [empty]
 

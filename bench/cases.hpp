@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -185,8 +186,13 @@ inline void twist(const KDL::Frame& f, const A6& in, A6& out) {
 template <typename B>
 struct OpBase {
   using Block = B;
-  static constexpr const char* kName = BlockTraits<B>::kSignal;
+  static constexpr const char* kName = BlockTraits<B>::kKind;
   static constexpr bool kHasTransform = BlockTraits<B>::kHasTransform;
+  /// A kind that works on another kind's signal (the payload block on the
+  /// wrench): its kSignal names that kind. Its cases are set beside that
+  /// kind's, whole logs included.
+  static constexpr bool kOnOtherKindsSignal =
+      std::string_view(BlockTraits<B>::kSignal) != BlockTraits<B>::kKind;
 };
 
 template <typename B>
@@ -268,6 +274,32 @@ inline OskaTfConfig blockConfig(const Sample& s, Config c, bool input_axes_may_m
   return config;
 }
 
+/// A payload on the sensor, its centre of mass off the sensor's axis, a
+/// bias, and the sensor turned in the flange by the sample's input axes.
+inline OskaPayloadConfig payloadConfig(const Sample& s) {
+  OskaPayloadConfig config;
+  config.name = "bench";
+  config.mass = 1.2;
+  config.center_of_mass = s.p_in;
+  config.force_bias = {0.4, -0.2, 1.1};
+  config.torque_bias = {0.03, 0.01, -0.02};
+  config.sensor_axes = s.q_in;
+  return config;
+}
+
+/// The configuration of a kind's block, by the record the kind takes: the
+/// entries of the configuration (the pose block's input axes always on the
+/// fixed frame), or the payload. A payload block on `fixed` is given the
+/// transform once, before the loop; on `moving`, every cycle.
+template <typename Block>
+typename BlockTraits<Block>::Record recordFor(const Sample& s, Config c) {
+  if constexpr (std::is_same_v<typename BlockTraits<Block>::Record, OskaPayloadConfig>) {
+    return payloadConfig(s);
+  } else {
+    return blockConfig(s, c, BlockTraits<Block>::kHasTransform);
+  }
+}
+
 template <typename Op, Config C>
 struct OursCase {
   using Block = typename Op::Block;
@@ -276,9 +308,13 @@ struct OursCase {
 
   static std::string name() { return caseName(Op::kName, C, "ours"); }
   Sample s;
-  Block block{blockConfig(s, C, Op::kHasTransform)};
+  Block block{recordFor<Block>(s, C)};
   Signal out{};
   OskaControlReturnCode rc = OskaControlReturnCode::Error;
+
+  OursCase() {
+    if constexpr (Op::kHasTransform) block.setFixedToMovingFrameTf(s.tf);
+  }
 
   /// The pose sample for a signal of seven values, else the 6-DOF sample's
   /// values, cycled as far as the signal goes.
@@ -330,7 +366,7 @@ template <typename Op, Config C, std::size_t kSamples>
 struct BatchCase {
   static std::string name() { return logCaseName(Op::kName, C, kSamples, "batch"); }
   Log<kSamples> log;
-  typename Op::Block block{blockConfig(log.s, C, true)};
+  typename Op::Block block{recordFor<typename Op::Block>(log.s, C)};
   OskaControlReturnCode rc = OskaControlReturnCode::Error;
 
   BatchCase() { block.setFixedToMovingFrameTf(log.s.tf); }
@@ -346,7 +382,7 @@ template <typename Op, Config C, std::size_t kSamples>
 struct UpdateLoopCase {
   static std::string name() { return logCaseName(Op::kName, C, kSamples, "update_loop"); }
   Log<kSamples> log;
-  typename Op::Block block{blockConfig(log.s, C, true)};
+  typename Op::Block block{recordFor<typename Op::Block>(log.s, C)};
 
   UpdateLoopCase() { block.setFixedToMovingFrameTf(log.s.tf); }
   void cycle() {
@@ -431,28 +467,31 @@ void forEachCase(F&& f) {
   });
 }
 
-/// Calls f(CaseTag<Case>{}) for every log case, in table order: the kinds
-/// with peers, both configurations, three log lengths, four ways.
-template <typename F>
-void forEachLogCase(F&& f) {
+/// Calls f(CaseTag<Case>{}) for every log case of `samples` samples, in
+/// table order: the kinds with peers four ways, and the kinds on another
+/// kind's signal two (batch, update_loop), both configurations.
+template <std::size_t kSamples, typename F>
+void forEachLogCaseOf(F&& f) {
   AllBlocks::forEach([&f](auto block) {
     using O = Op<typename decltype(block)::type>;
-    if constexpr (O::kHasPeers) {
+    if constexpr (O::kHasPeers || O::kOnOtherKindsSignal) {
       forEachConfig([&f](auto config) {
         constexpr Config C = decltype(config)::value;
-        auto ways = [&f](auto samples) {
-          constexpr std::size_t n = decltype(samples)::value;
-          f(CaseTag<BatchCase<O, C, n>>{});
-          f(CaseTag<EigenLoopCase<O, C, n>>{});
-          f(CaseTag<UpdateLoopCase<O, C, n>>{});
-          f(CaseTag<MemcpyCase<O, C, n>>{});
-        };
-        ways(std::integral_constant<std::size_t, 1000>{});
-        ways(std::integral_constant<std::size_t, 100000>{});
-        ways(std::integral_constant<std::size_t, 1000000>{});
+        f(CaseTag<BatchCase<O, C, kSamples>>{});
+        if constexpr (O::kHasPeers) f(CaseTag<EigenLoopCase<O, C, kSamples>>{});
+        f(CaseTag<UpdateLoopCase<O, C, kSamples>>{});
+        if constexpr (O::kHasPeers) f(CaseTag<MemcpyCase<O, C, kSamples>>{});
       });
     }
   });
+}
+
+/// Every log case: three log lengths.
+template <typename F>
+void forEachLogCase(F&& f) {
+  forEachLogCaseOf<1000>(f);
+  forEachLogCaseOf<100000>(f);
+  forEachLogCaseOf<1000000>(f);
 }
 
 // ------------------------------------------------------ agreement check ---

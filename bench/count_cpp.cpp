@@ -4,7 +4,13 @@
 //   valgrind --tool=callgrind --collect-atstart=no oska_bench_count [cycles]
 // (bench/run.sh does); make_results.py reads the dumps. A first case, "loop",
 // does nothing but the loop and the DoNotOptimize barriers, so that its count
-// can be taken off the others.
+// can be taken off the others. The log cases of 1,000 samples follow, each
+// for a thousandth of the cycles (at least one): make_results.py divides
+// their counts by the samples of a cycle.
+//
+// An optional second argument keeps only the cases whose name starts with one
+// of its comma-separated prefixes ("payload/,wrench/"), and "loop".
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,6 +26,19 @@ struct LoopOnly {
   oska::bench::A6 out{};
   void cycle() { benchmark::DoNotOptimize(out); }
 };
+
+/// Whether `name` is kept by the comma-separated prefixes (all if empty).
+bool kept(const std::string& name, const std::string& prefixes) {
+  if (prefixes.empty()) return true;
+  std::size_t start = 0;
+  while (start <= prefixes.size()) {
+    const std::size_t end = std::min(prefixes.find(',', start), prefixes.size());
+    const std::string prefix = prefixes.substr(start, end - start);
+    if (!prefix.empty() && name.rfind(prefix, 0) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 template <typename Case>
 void count(long cycles) {
@@ -42,8 +61,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [cycles > 0]\n", argv[0]);
     return 1;
   }
+  const std::string only = argc > 2 ? argv[2] : "";
   oska::bench::checkAgreementOrDie();
   count<LoopOnly>(cycles);
-  oska::bench::forEachCase([cycles](auto tag) { count<typename decltype(tag)::type>(cycles); });
+  auto counted = [&only](long n) {
+    return [&only, n](auto tag) {
+      using Case = typename decltype(tag)::type;
+      if (kept(Case::name(), only)) count<Case>(n);
+    };
+  };
+  oska::bench::forEachCase(counted(cycles));
+  oska::bench::forEachLogCaseOf<1000>(counted(std::max(1L, cycles / 1000)));
   return 0;
 }

@@ -37,6 +37,11 @@ Inputs (all from the same run of bench/run.sh):
                   the notes at its end when --notes is given, and leave every
                   other figure as it is; --cpp and --callgrind are then not
                   needed.
+--payload-splice  With --cpp and --callgrind (and --python, whose cases may
+                  be only the payload's and the wrench's): replace only the
+                  payload section of the existing --output (or add it where a
+                  full run puts it), and the notes at its end when --notes is
+                  given.
 
 --tool FILE       Optional. JSON written by bench/bench_tool.py:
                     {"context": {...}, "benchmarks": [{"name": "tool/<log>/<impl>",
@@ -50,7 +55,8 @@ Inputs (all from the same run of bench/run.sh):
 
 Case names are "<block>/<config>/<impl>". Ratios are taken within one block
 and configuration: to "<block>/<config>/floor" and to "<block>/<config>/kdl".
-Standard library only.
+The payload section sets each kind that works on another kind's signal beside
+that kind (PAYLOAD_PAIRS). Standard library only.
 """
 
 from __future__ import annotations
@@ -78,6 +84,10 @@ LOG_TARGET_EIGEN_RATIO = 0.5      # C++ updateBatch ÷ plain Eigen loop, at 10³
 LOG_STRETCH_MEMCPY_RATIO = 2.0    # C++ updateBatch ÷ memcpy, at 10⁶
 LOG_TARGET_NUMPY_SPEEDUP = 10.0   # NumPy columns ÷ Python update_batch, at 10⁵
 LOG_TARGET_PY_CPP_RATIO = 1.2     # Python update_batch ÷ C++ updateBatch, at 10⁵
+PAYLOAD_PAIRS = (("payload", "wrench"),)   # a kind, and the kind of the signal it works on
+PAYLOAD_TARGET_RATIO = 1.2        # per sample, against the kind of its signal
+IDENTIFY_TARGET_S = 0.5           # identify_payload on 10⁶ samples
+PAYLOAD_HEADING = "## Payload compensation beside the wrench block"
 LATENCY_HEADING = "## Latency: one call in a control loop"
 NOTES_HEADING = "## Where the time goes"
 TOOL_HEADING = "## oska-tf: transforming a log, file to file"
@@ -124,7 +134,8 @@ def read_cpp(path: Path) -> tuple[dict, dict[str, Case]]:
 
 
 def read_callgrind(directory: Path) -> dict[str, float]:
-    """Instructions per cycle for each case, less those of the empty loop."""
+    """Instructions per cycle for each case, less those of the empty loop;
+    for a log case ("/log_<n>/"), per sample."""
     cycles = {}
     for line in (directory / "cases.txt").read_text().split("\n"):
         if line.strip():
@@ -141,7 +152,13 @@ def read_callgrind(directory: Path) -> dict[str, float]:
     if missing:
         raise SystemExit(f"no callgrind dump for: {', '.join(sorted(missing))}")
     loop = totals["loop"] / cycles["loop"]
-    return {name: totals[name] / n - loop for name, n in cycles.items() if name != "loop"}
+    counts = {}
+    for name, n in cycles.items():
+        if name == "loop":
+            continue
+        samples = re.search(r"/log_(\d+)/", name)
+        counts[name] = (totals[name] / n - loop) / (int(samples.group(1)) if samples else 1)
+    return counts
 
 
 def cpu_model() -> str:
@@ -316,6 +333,86 @@ def log_section(timed: dict[str, Case], python: dict[str, dict] | None) -> list[
     ]
 
 
+def payload_section(context: dict, timed: dict[str, Case], counts: dict[str, float],
+                    python: dict[str, dict] | None) -> list[str]:
+    """Each kind that works on another kind's signal beside that kind, per
+    sample: update, updateBatch over logs, from C++ and from Python, in time
+    and (C++) instructions; and identify_payload on 10⁶ samples."""
+    lines = [
+        PAYLOAD_HEADING,
+        "",
+        "The payload block against the wrench block, per sample: `update` (C++ `ours` cases "
+        "of the first table; on `moving` with `setFixedToMovingFrameTf` every cycle, on "
+        "`fixed` with the transform given once), `updateBatch` over logs (on `moving` every "
+        "sample brings its own transform), the same from Python (`update`, "
+        "`set_fixed_to_moving_frame_tf` then `update`, `update_batch`). Instructions per "
+        "sample from callgrind: the update cases, and the batch over logs of 1,000 samples "
+        "(valgrind's CPU has no AVX-512, so those count the AVX2 path). The payload works "
+        "on the wrench signal, so the wrench block's cost is the yardstick: target at most "
+        f"{PAYLOAD_TARGET_RATIO}× it per sample.",
+        "",
+        f"Measured {context.get('date', '?')} (load average at start "
+        f"{', '.join(f'{x:.2f}' for x in context.get('load_avg', [])) or '?'}): both "
+        "blocks in the same run, medians over the repetitions. When this section comes "
+        "from a run of its own (`OSKA_BENCH_ONLY=payload`), its wrench figures may differ "
+        "from those of the tables above, measured at another time.",
+        "",
+        "| Measure | payload | wrench | payload ÷ wrench | Target | Verdict |",
+        "|---|---:|---:|---:|---:|---|",
+    ]
+
+    def cpp_ns(name: str, per: int = 1) -> float | None:
+        case = timed.get(name)
+        return case.median_ns / per if case and case.median_ns is not None else None
+
+    def py_ns(name: str) -> float | None:
+        b = (python or {}).get(name)
+        return b["median_ns"] if b else None
+
+    def row(measure: str, ours: float | None, theirs: float | None, unit: str,
+            digits: int = 1) -> None:
+        r = ratio(ours, theirs)
+        shown = [("—" if v is None else f"{v:,.{digits}f} {unit}".rstrip())
+                 for v in (ours, theirs)]
+        verdict = "—" if r is None else ("met" if r <= PAYLOAD_TARGET_RATIO else "MISSED")
+        lines.append(f"| {measure} | {shown[0]} | {shown[1]} | {fmt_ratio(ours, theirs)} "
+                     f"| ≤ {PAYLOAD_TARGET_RATIO}× | {verdict} |")
+
+    for kind, signal_kind in PAYLOAD_PAIRS:
+        for config in CONFIGS:
+            what = "setFixedToMovingFrameTf + update" if config == "moving" else "update"
+            row(f"C++ {what}, {config}", cpp_ns(f"{kind}/{config}/ours"),
+                cpp_ns(f"{signal_kind}/{config}/ours"), "ns")
+            row(f"C++ {what}, {config}, instructions", counts.get(f"{kind}/{config}/ours"),
+                counts.get(f"{signal_kind}/{config}/ours"), "", 0)
+        for config in CONFIGS:
+            for n in LOG_SIZES:
+                row(f"C++ updateBatch, {config}, {n:,} samples",
+                    cpp_ns(f"{kind}/{config}/log_{n}/batch", n),
+                    cpp_ns(f"{signal_kind}/{config}/log_{n}/batch", n), "ns", 2)
+            row(f"C++ updateBatch, {config}, 1,000 samples, instructions",
+                counts.get(f"{kind}/{config}/log_1000/batch"),
+                counts.get(f"{signal_kind}/{config}/log_1000/batch"), "", 1)
+        if python is not None:
+            for config, impl in (("fixed", "ours"), ("moving", "ours_cycle")):
+                row(f"Python {'set_fixed_to_moving_frame_tf + ' if impl != 'ours' else ''}"
+                    f"update, {config}", py_ns(f"{kind}/{config}/{impl}"),
+                    py_ns(f"{signal_kind}/{config}/{impl}"), "ns", 0)
+            for config in CONFIGS:
+                for n in LOG_SIZES[1:]:
+                    row(f"Python update_batch, {config}, {n:,} samples",
+                        py_ns(f"{kind}/{config}/batch_log_{n}"),
+                        py_ns(f"{signal_kind}/{config}/batch_log_{n}"), "ns", 2)
+    identify = py_ns("payload/identify/identify_payload_1000000")
+    if identify is not None:
+        seconds = identify / 1e9
+        verdict = "met" if seconds < IDENTIFY_TARGET_S else "MISSED"
+        lines += ["", f"`identify_payload` on 10⁶ static samples (Python, thread CPU time, one "
+                  f"BLAS thread): {seconds:.3f} s per fit; target under {IDENTIFY_TARGET_S} s: "
+                  f"{verdict}."]
+    return lines + [""]
+
+
 def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
     data = json.loads(path.read_text())
     bench = {b["name"]: b for b in data["benchmarks"]}
@@ -350,6 +447,8 @@ def python_section(path: Path, cases: dict[str, Case]) -> list[str]:
     for b in data["benchmarks"]:
         if is_log_case(b["name"]) and not b["name"].split("/")[2].startswith("ours"):
             continue  # update_batch and NumPy over columns: the table of whole logs
+        if b["name"].split("/")[1] == "identify":
+            continue  # identify_payload: the payload section
         block, config = b["name"].split("/")[:2]
         ours = cases.get(f"{block}/{config}/ours")
         cv = "—" if b.get("cv") is None else f"{100 * b['cv']:.1f}%"
@@ -506,22 +605,23 @@ def latency_section(path: Path) -> list[str]:
     return lines + [""]
 
 
-def splice_latency(output: Path, section: list[str], notes: Path | None) -> None:
-    """Replaces the latency section of an existing results file, or adds it
-    where a full run puts it, and the notes at its end; no other figure
-    changes."""
+def splice(output: Path, section: list[str], notes: Path | None,
+           followers: tuple[str, ...]) -> None:
+    """Replaces the section of an existing results file that starts with the
+    heading section[0], or adds it where a full run puts it (before the
+    first of the headings `followers` found), and the notes at its end; no
+    other figure changes."""
+    heading = section[0]
     lines = output.read_text().split("\n")
     if notes and notes.exists() and NOTES_HEADING in lines:
         lines = lines[:lines.index(NOTES_HEADING)] + [notes.read_text().rstrip(), ""]
         lines = "\n".join(lines).split("\n")
-    if LATENCY_HEADING in lines:
-        start = lines.index(LATENCY_HEADING)
+    if heading in lines:
+        start = lines.index(heading)
         end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")),
                    len(lines))
     else:
-        # Where a full run puts it: after the whole logs, before the tool.
-        start = end = next((i for i, line in enumerate(lines)
-                            if line in (TOOL_HEADING, NOTES_HEADING)), len(lines))
+        start = end = next((i for i, line in enumerate(lines) if line in followers), len(lines))
     output.write_text("\n".join(lines[:start] + section + lines[end:]))
 
 
@@ -532,6 +632,8 @@ def main() -> None:
     parser.add_argument("--latency", type=Path, help="JSON written by the latency program")
     parser.add_argument("--splice", action="store_true",
                         help="only replace the latency section of the existing output")
+    parser.add_argument("--payload-splice", action="store_true",
+                        help="only replace the payload section of the existing output")
     parser.add_argument("--python", type=Path)
     parser.add_argument("--tool", type=Path, help="JSON written by bench/bench_tool.py")
     parser.add_argument("--notes", type=Path,
@@ -541,20 +643,32 @@ def main() -> None:
     if args.splice:
         if not args.latency or not args.output.exists():
             parser.error("--splice needs --latency and an existing --output")
-        splice_latency(args.output, latency_section(args.latency), args.notes)
+        # Where a full run puts it: after the whole logs, before the tool.
+        splice(args.output, latency_section(args.latency), args.notes,
+               (TOOL_HEADING, NOTES_HEADING))
         return
     if not args.cpp or not args.callgrind:
         parser.error("--cpp and --callgrind are required (unless --splice)")
 
     context, timed = read_cpp(args.cpp)
     counts = read_callgrind(args.callgrind)
+    python = ({b["name"]: b for b in json.loads(args.python.read_text())["benchmarks"]}
+              if args.python else None)
+    if args.payload_splice:
+        if not args.output.exists():
+            parser.error("--payload-splice needs an existing --output")
+        splice(args.output, payload_section(context, timed, counts, python), args.notes,
+               (LATENCY_HEADING, TOOL_HEADING, NOTES_HEADING))
+        return
     # Rows in the programs' own case order (the count driver runs them in it),
-    # since the timing program interleaves its repetitions at random.
-    cases = {name: timed.get(name, Case(name)) for name in counts}
+    # since the timing program interleaves its repetitions at random; the log
+    # cases it counts are shown per sample in the payload section.
+    cases = {name: timed.get(name, Case(name)) for name in counts if not is_log_case(name)}
     cases.update({name: case for name, case in timed.items()
                   if name not in cases and not is_log_case(name)})
     for name, count in counts.items():
-        cases[name].instructions = count
+        if name in cases:
+            cases[name].instructions = count
     reps = {c.repetitions for c in cases.values() if c.repetitions}
 
     lines = [
@@ -611,9 +725,8 @@ def main() -> None:
         ]
     if args.python:
         lines += python_section(args.python, cases)
-    python = ({b["name"]: b for b in json.loads(args.python.read_text())["benchmarks"]}
-              if args.python else None)
     lines += log_section(timed, python)
+    lines += payload_section(context, timed, counts, python)
     if args.latency:
         lines += latency_section(args.latency)
     if args.tool:

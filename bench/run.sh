@@ -32,7 +32,11 @@
 # 1000000), OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases
 # on Dask; 0 leaves them out), OSKA_BENCH_LATENCY_CALLS (default 10000000, calls
 # per latency row), OSKA_BENCH_ONLY=latency (build and run the latency program
-# alone and replace only its section of the existing results file).
+# alone and replace only its section of the existing results file),
+# OSKA_BENCH_ONLY=payload (time and count only the payload and wrench cases,
+# C++ and, unless OSKA_BENCH_PYTHON=off, Python with identify_payload, and
+# replace only the payload section of the existing results file).
+# The Python half runs with OPENBLAS_NUM_THREADS=1 unless it is set.
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -91,9 +95,19 @@ fi
 
 rm -rf "$RAW"
 mkdir -p "$RAW/callgrind"
+export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
+
+# The payload-only run: its cases and those of the wrench block beside it.
+CPP_FILTER=.
+COUNT_ONLY=
+if [ "${OSKA_BENCH_ONLY:-}" = payload ]; then
+  CPP_FILTER='^(payload|wrench)/(fixed|moving)/(ours|log_[0-9]+/batch)$'
+  COUNT_ONLY="payload/,wrench/"
+fi
 
 echo "== C++ timings ($REPETITIONS repetitions of ${MIN_TIME}s per case) =="
 "$BUILD_DIR/bench/oska_bench" \
+  --benchmark_filter="$CPP_FILTER" \
   --benchmark_repetitions="$REPETITIONS" \
   --benchmark_min_time="$MIN_TIME" \
   --benchmark_enable_random_interleaving=true \
@@ -103,9 +117,24 @@ echo "== C++ timings ($REPETITIONS repetitions of ${MIN_TIME}s per case) =="
 echo "== C++ instruction counts (callgrind, $CYCLES cycles per case) =="
 valgrind --tool=callgrind --collect-atstart=no \
   --callgrind-out-file="$RAW/callgrind/callgrind.out" \
-  "$BUILD_DIR/bench/oska_bench_count" "$CYCLES" \
+  "$BUILD_DIR/bench/oska_bench_count" "$CYCLES" "$COUNT_ONLY" \
   >"$RAW/callgrind/cases.txt" 2>"$RAW/callgrind/valgrind.log" \
   || { cat "$RAW/callgrind/valgrind.log" >&2; exit 1; }
+
+if [ "${OSKA_BENCH_ONLY:-}" = payload ]; then
+  PAYLOAD_ARGS=(--cpp "$RAW/cpp.json" --callgrind "$RAW/callgrind")
+  if [ "$PYTHON" != off ]; then
+    echo "== Python timings of the payload and wrench cases, identify_payload =="
+    OSKA_BENCH_PYTHON_BUILD_DIR="$PY_FLOOR_DIR" "$PYTHON" "$HERE/bench_python.py" \
+      --out "$RAW/python.json" --repetitions "$REPETITIONS" --min-time "$PY_MIN_TIME" \
+      --only "payload/,wrench/"
+    PAYLOAD_ARGS+=(--python "$RAW/python.json")
+  fi
+  python3 "$HERE/make_results.py" "${PAYLOAD_ARGS[@]}" --notes "$HERE/notes.md" \
+    --payload-splice --output "$OUTPUT"
+  echo "Replaced the payload section of $OUTPUT"
+  exit 0
+fi
 
 run_latency
 

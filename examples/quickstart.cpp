@@ -1,9 +1,11 @@
-// A short control loop over all four blocks, configured from a JSON file.
+// A short control loop over all five blocks, configured from a JSON file.
 //
 // The robot flange (the moving frame) turns about the vertical axis while a
 // force/torque sensor, a velocity estimate, an IMU and a tracker report their
-// samples. Each block re-expresses its sample at the point and along the axes
-// the controller wants; the loop prints input and output side by side.
+// samples. The payload block takes the sensor's bias and the tool's weight out
+// of the measured wrench; each other block re-expresses its sample at the
+// point and along the axes the controller wants. The loop prints input and
+// output side by side.
 //
 // Usage: oska_quickstart [path/to/config.json]
 #include <array>
@@ -44,14 +46,16 @@ int main(int argc, char** argv) {
     oska::OskaTfTwist twist(config_path);
     oska::OskaTfImu imu(config_path);
     oska::OskaTfPose pose(config_path);
+    oska::OskaTfPayload payload(config_path);
 
     // The IMU section leaves its output side to code: the controller wants
     // the acceleration at the flange centre, along the fixed axes.
     imu.setOutputReferencePoint("moving_frame", {0.0, 0.0, 0.0});
     imu.setOutputExpressionAxes("fixed_frame", {1.0, 0.0, 0.0, 0.0});
 
-    std::printf("blocks: %s, %s, %s, %s (from %s)\n", wrench.name().c_str(), twist.name().c_str(),
-                imu.name().c_str(), pose.name().c_str(), config_path.c_str());
+    std::printf("blocks: %s, %s, %s, %s, %s (from %s)\n", wrench.name().c_str(),
+                twist.name().c_str(), imu.name().c_str(), pose.name().c_str(),
+                payload.name().c_str(), config_path.c_str());
 
     const double rate = 0.5;  // rad/s about z
     for (int cycle = 0; cycle < 5; ++cycle) {
@@ -62,10 +66,14 @@ int main(int argc, char** argv) {
       wrench.setFixedToMovingFrameTf(flange);
       twist.setFixedToMovingFrameTf(flange);
       imu.setFixedToMovingFrameTf(flange);
+      payload.setFixedToMovingFrameTf(flange);
 
       std::printf("cycle %d (t = %.1f s)\n", cycle, t);
 
       const std::array<double, 6> wrench_in{1.0, 0.0, -10.0, 0.0, 0.1, 0.0};
+      std::array<double, 6> external{};  // without the sensor's bias and the tool's weight
+      printRow("payload", wrench_in, external, payload.update(wrench_in, external));
+
       std::array<double, 6> wrench_out{};
       printRow("wrench", wrench_in, wrench_out, wrench.update(wrench_in, wrench_out));
 

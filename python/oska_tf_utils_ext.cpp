@@ -7,7 +7,8 @@
 //
 // Every block class comes from one template, once per entry of
 // oska::AllBlocks; its names, sizes and docstrings come from the block's
-// BlockTraits.
+// BlockTraits, and what it has for its configuration (constructors, entry
+// setters, a tare) from the record it is built from (BlockTraits::Record).
 //
 // Array arguments are views of the caller's memory. Per sample, an adapter
 // copies the N doubles of a view into a std::array on its own stack, calls
@@ -164,6 +165,8 @@ const char* nameUpdate() { return "update"; }
 const char* nameUpdateBatch() { return "update_batch"; }
 const char* nameSetFixedToMoving() { return "set_fixed_to_moving_frame_tf"; }
 const char* nameTf() { return "tf"; }
+const char* nameTare() { return "tare"; }
+const char* nameWrenches() { return "wrenches"; }
 const char* nameSetInputReferencePoint() { return "set_input_reference_point"; }
 const char* nameSetInputExpressionAxes() { return "set_input_expression_axes"; }
 const char* nameSetOutputReferencePoint() { return "set_output_reference_point"; }
@@ -282,7 +285,9 @@ struct Batch {
   static constexpr std::size_t width(std::size_t i) {
     return isTransform(i) ? 7 : Traits::kAuxSize;
   }
-  static const char* inputName(std::size_t i) { return isTransform(i) ? "tf" : Traits::kAuxName; }
+  static const char* inputName(std::size_t i) {
+    return isTransform(i) ? Traits::kTransformArg : Traits::kAuxName;
+  }
   template <std::size_t I>
   static const char* inputNameOf() {
     return inputName(I);
@@ -377,15 +382,15 @@ struct Docs {
     const std::string n = std::to_string(Traits::kSize);
     std::string text = "Transform every row of " + in + " " + componentList<Traits>() + units() +
                        "\ninto the same row of " + out + ", as update() would row by row";
+    const std::string tf = Traits::kTransformArg;
     if (Traits::kHasTransform) {
-      text +=
-          ",\nwith set_fixed_to_moving_frame_tf(tf[i]) before row i when tf is given. "
-          "Without tf the\nstored transform serves every row; with it, its last row stays "
-          "stored";
+      text += ",\nwith set_fixed_to_moving_frame_tf(" + tf + "[i]) before row i when " + tf +
+              " is given. Without " + tf + " the\nstored transform serves every row; with it, "
+              "its last row stays stored";
     }
     text += ".\n" + in + ", " + out + ": float64 arrays of shape (M, " + n +
             "), C-contiguous; " + out + " is\nwritten in place and may be " + in + " itself.";
-    if (Traits::kHasTransform) text += "\ntf: None, or shape (M, 7) [tx, ty, tz, qw, qx, qy, qz].";
+    if (Traits::kHasTransform) text += "\n" + tf + ": None, or shape (M, 7) [tx, ty, tz, qw, qx, qy, qz].";
     if (Traits::kAuxSize > 0) {
       text +=
           "\nangular_acceleration: None, or shape (M, 3) [\u03b1x, \u03b1y, \u03b1z] in "
@@ -401,27 +406,37 @@ struct Docs {
 
 // ---------------------------------------------------------------- binding ---
 
-// Members 1 to 7 of a block configured by the four entries: the two
-// constructors, the name and the entry setters.
-template <typename Block>
-void bindEntryConfig(nb::class_<Block>& cls) {
+// The two constructors of a block, from a file path (empty by default) and
+// from its record, and its name.
+template <typename Block, typename Record>
+void bindConstructors(nb::class_<Block>& cls, const char* path_doc, const char* record_doc,
+                      const char* name_doc) {
   cls.def(
          "__init__",
          [](Block* self, const std::string& config_file) {
            FlushOnExit flush;
            new (self) Block(config_file);
          },
-         nb::arg("config_file") = std::string(), "Initialize with a JSON config file path.")
+         nb::arg("config_file") = std::string(), path_doc)
       .def(
           "__init__",
-          [](Block* self, const oska::OskaTfConfig& config) {
+          [](Block* self, const Record& config) {
             FlushOnExit flush;
             new (self) Block(config);
           },
-          nb::arg("config"), "Initialize with a OskaTfConfig struct populated in user code.")
-      .def("name", &blockName<Block>,
-           "Name of the block as specified in the JSON config (empty if set via code only).")
-      .def("set_input_reference_point",
+          nb::arg("config"), record_doc)
+      .def("name", &blockName<Block>, name_doc);
+}
+
+// Members 1 to 7 of a block configured by the four entries: the two
+// constructors, the name and the entry setters.
+template <typename Block>
+void bindEntryConfig(nb::class_<Block>& cls) {
+  bindConstructors<Block, oska::OskaTfConfig>(
+      cls, "Initialize with a JSON config file path.",
+      "Initialize with a OskaTfConfig struct populated in user code.",
+      "Name of the block as specified in the JSON config (empty if set via code only).");
+  cls.def("set_input_reference_point",
            &setEntry<Block, 3, &Block::setInputReferencePoint, nameSetInputReferencePoint>,
            nb::arg("origin"), nb::arg("translation"),
            "Set the input reference point. origin: 'fixed_frame' or 'moving_frame', "
@@ -443,6 +458,81 @@ void bindEntryConfig(nb::class_<Block>& cls) {
            "rotation: ndarray of shape (4,) [qw, qx, qy, qz], dtype float64.");
 }
 
+// Zeroes the sensor of a payload block from (n, 6) still samples, without
+// the GIL, like a batch.
+template <typename Block>
+oska::OskaControlReturnCode tare(
+    Block& block, ArrayArg<Rows<6>, Use::BatchInput, nameTare, nameWrenches> wrenches) {
+  const double* rows = wrenches->data();
+  const std::size_t count = wrenches->shape(0);
+  BusyScope busy(block);
+  FlushOnExit flush;
+  nb::gil_scoped_release release;
+  return block.tare(rows, count);
+}
+
+// What a block class has for its configuration, by the record it is built
+// from: its constructors, name and the record's own operations, the text of
+// is_ready, and the record's Python name.
+template <typename Record>
+struct ConfigBinding;
+
+template <>
+struct ConfigBinding<oska::OskaTfConfig> {
+  static constexpr const char* kRecordName = "OskaTfConfig";
+  static constexpr const char* kTransformDoc =
+      "Set the fixed-to-moving-frame transform: ndarray of shape (7,) "
+      "[tx, ty, tz, qw, qx, qy, qz], dtype float64. Must be called every loop "
+      "iteration when any TF entry uses 'moving_frame'.";
+  static constexpr const char* kReadyDoc =
+      "True exactly when update() would compute: every entry set, and (but for OskaTfPose)\n"
+      "a fixed-to-moving transform given if an entry is on 'moving_frame'; for OskaTfPose,\n"
+      "input expression axes not on 'moving_frame'. Writes nothing.";
+  template <typename Block>
+  static void bind(nb::class_<Block>& cls) {
+    bindEntryConfig(cls);
+  }
+};
+
+template <>
+struct ConfigBinding<oska::OskaPayloadConfig> {
+  static constexpr const char* kRecordName = "OskaPayloadConfig";
+  static constexpr const char* kTransformDoc =
+      "Set the fixed-to-moving-frame transform, the pose of the moving frame (the flange)\n"
+      "in the fixed (gravity) frame: ndarray of shape (7,) [tx, ty, tz, qw, qx, qy, qz],\n"
+      "dtype float64; only its rotation matters. Call it every cycle in which the sensor\n"
+      "turns; update() and tare() need one.";
+  static constexpr const char* kReadyDoc =
+      "True exactly when update() would compute: configured, and a fixed-to-moving\n"
+      "transform given. Writes nothing.";
+  template <typename Block>
+  static void bind(nb::class_<Block>& cls) {
+    bindConstructors<Block, oska::OskaPayloadConfig>(
+        cls,
+        "Initialize with a JSON config file path (section \"tf_payload_config\"); an empty\n"
+        "path gives an unconfigured block, which is never ready. RuntimeError when the\n"
+        "file cannot be read or the section is refused.",
+        "Initialize with an OskaPayloadConfig record populated in user code; ValueError\n"
+        "naming the field it refuses (a negative mass, a zero gravity, ...).",
+        "Name of the block from its configuration.");
+    cls.def(
+            "config",
+            [](const Block& block) {
+              refuseIfBusy(block);
+              return block.config();
+            },
+            "The configuration in use, its force_bias and torque_bias as the last tare()\n"
+            "left them (a default record for an unconfigured block).")
+        .def("tare", &tare<Block>, nb::arg("wrenches"),
+             "Zero the sensor at the current orientation: set force_bias and torque_bias so\n"
+             "that the mean of wrenches, float64 (n, 6) still samples [fx, fy, fz, tx, ty, tz]\n"
+             "(N and N\u00b7m) taken at the orientation of the last transform, compensates to\n"
+             "zero. The GIL is released meanwhile. Returns a OskaControlReturnCode: Ok; the\n"
+             "policy's code when the block is not ready; Error for no samples or a\n"
+             "non-finite result. On any code but Ok the bias is unchanged.");
+  }
+};
+
 // A block class: its configuration, then what every block has: update,
 // update_batch, readiness, its kind facts as class attributes.
 template <typename Block>
@@ -451,13 +541,13 @@ void bindBlock(nb::module_& m) {
   constexpr std::size_t N = Traits::kSize;
   using B = Batch<Block>;
 
+  using Configuration = ConfigBinding<typename Traits::Record>;
+
   nb::class_<Block> cls(m, Traits::kName, Traits::kDescription);
-  bindEntryConfig(cls);
+  Configuration::template bind<Block>(cls);
   if constexpr (Traits::kHasTransform) {
     cls.def("set_fixed_to_moving_frame_tf", &setFixedToMoving<Block>, nb::arg("tf"),
-            "Set the fixed-to-moving-frame transform: ndarray of shape (7,) "
-            "[tx, ty, tz, qw, qx, qy, qz], dtype float64. Must be called every loop "
-            "iteration when any TF entry uses 'moving_frame'.");
+            Configuration::kTransformDoc);
   }
   cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()),
           Docs<Block>::update());
@@ -468,18 +558,16 @@ void bindBlock(nb::module_& m) {
       [](const Block&) -> nb::object {
         throw nb::type_error((std::string(Traits::kName) +
                               " cannot be pickled: a block holds run-time state and is built "
-                              "where it is used. Send its OskaTfConfig (which pickles) or the "
-                              "path of its configuration file instead, and build the block "
-                              "there.")
+                              "where it is used. Send its " + Configuration::kRecordName +
+                              " (which pickles) or the path of its configuration file "
+                              "instead, and build the block there.")
                                  .c_str());
       },
       "Refuses: blocks are not sent between processes; send their configuration instead.");
-  cls.def("is_ready", &isReady<Block>,
-          "True exactly when update() would compute: every entry set, and (but for OskaTfPose)\n"
-          "a fixed-to-moving transform given if an entry is on 'moving_frame'; for OskaTfPose,\n"
-          "input expression axes not on 'moving_frame'. Writes nothing.");
+  cls.def("is_ready", &isReady<Block>, Configuration::kReadyDoc);
 
   // What the block is, as data, for code that handles every kind alike.
+  cls.attr("KIND") = Traits::kKind;
   cls.attr("SIGNAL") = Traits::kSignal;
   cls.attr("SIGNAL_SIZE") = Traits::kSize;
   cls.attr("CONFIG_SECTION") = Traits::kSection;
@@ -495,6 +583,9 @@ void bindBlock(nb::module_& m) {
   }
   cls.attr("COMPONENT_GROUPS") = nb::tuple(groups);
   cls.attr("HAS_TRANSFORM") = Traits::kHasTransform;
+  cls.attr("TRANSFORM_INPUT") =
+      Traits::kHasTransform ? nb::object(nb::str(Traits::kTransformArg)) : nb::none();
+  cls.attr("CONFIG_RECORD") = nb::type<typename Traits::Record>();
   cls.attr("AUX_INPUT") = Traits::kAuxSize > 0 ? nb::object(nb::make_tuple(Traits::kAuxName, Traits::kAuxSize))
                                                : nb::none();
   nb::list types;
@@ -565,6 +656,26 @@ void configFrom(oska::OskaTfConfig* c, const ConfigState& s) {
                              pointFrom(std::get<4>(s)), axesFrom(std::get<5>(s))};
 }
 
+using PayloadState = std::tuple<std::string, int, double, std::array<double, 3>,
+                                std::array<double, 3>, std::array<double, 3>,
+                                std::array<double, 3>, std::array<double, 4>>;
+
+PayloadState payloadState(const oska::OskaPayloadConfig& c) {
+  return {c.name,       static_cast<int>(c.policy), c.mass,    c.center_of_mass,
+          c.force_bias, c.torque_bias,              c.gravity, c.sensor_axes};
+}
+
+void payloadFrom(oska::OskaPayloadConfig* c, const PayloadState& s) {
+  new (c) oska::OskaPayloadConfig{std::get<0>(s),
+                                  static_cast<oska::OskaControlBlockPolicy>(std::get<1>(s)),
+                                  std::get<2>(s),
+                                  std::get<3>(s),
+                                  std::get<4>(s),
+                                  std::get<5>(s),
+                                  std::get<6>(s),
+                                  std::get<7>(s)};
+}
+
 }  // namespace
 
 NB_MODULE(oska_tf_utils_ext, m) {
@@ -612,6 +723,31 @@ NB_MODULE(oska_tf_utils_ext, m) {
               "Output expression axes: origin frame and rotation.")
       .def("__getstate__", &configState)
       .def("__setstate__", &configFrom);
+
+  using Payload = oska::OskaPayloadConfig;
+  nb::class_<Payload>(m, "OskaPayloadConfig",
+                      "What the payload block compensates: the tool on a force/torque sensor and\n"
+                      "the sensor's bias. Checked when a block is built from it.")
+      .def(nb::init<>())
+      .def_rw("name", &Payload::name, "Name of the block.")
+      .def_rw("policy", &Payload::policy,
+              "Policy for handling non-OK conditions (optional, defaults to BestEffort).")
+      .def_rw("mass", &Payload::mass, "Payload mass in kg, at least 0.")
+      .def_rw("center_of_mass", &Payload::center_of_mass,
+              "Payload centre of mass [x, y, z] in m, along the sensor axes from the sensor "
+              "origin.")
+      .def_rw("force_bias", &Payload::force_bias,
+              "Sensor force bias [x, y, z] in N, along the sensor axes.")
+      .def_rw("torque_bias", &Payload::torque_bias,
+              "Sensor torque bias [x, y, z] in N\u00b7m, along the sensor axes.")
+      .def_rw("gravity", &Payload::gravity,
+              "Gravity [x, y, z] in m/s\u00b2 in the fixed frame; not zero (default "
+              "[0, 0, -9.80665]).")
+      .def_rw("sensor_axes", &Payload::sensor_axes,
+              "Sensor axes in the moving frame, quaternion [w, x, y, z], used as given "
+              "(default [1, 0, 0, 0]).")
+      .def("__getstate__", &payloadState)
+      .def("__setstate__", &payloadFrom);
 
   oska::AllBlocks::forEach([&m](auto tag) { bindBlock<typename decltype(tag)::type>(m); });
 

@@ -64,15 +64,15 @@ class Batch : public ::testing::Test {
 
 TYPED_TEST_SUITE(Batch, test::AllBlockTypes);
 
-// Random entries on either frame, non-unit quaternions, counts around the
+// Random configurations (entries on either frame, for the kinds that have
+// them), non-unit quaternions, counts around the
 // vector width, with and without transform rows, in place and not; a few
 // samples carry a zero quaternion, infinities and NaNs.
 TYPED_TEST(Batch, EqualsTheLoopOfUpdateBitForBit) {
   constexpr std::size_t N = TestFixture::N;
   test::Random rng(7);
   for (int round = 0; round < 40; ++round) {
-    test::RandomCase c = test::randomCase(rng, /*unit=*/false);
-    if (!TestFixture::Traits::kHasTransform) c.config.input_expr_axes.origin = "fixed_frame";
+    const auto c = test::Make<TypeParam>::randomCase(rng);
     for (std::size_t count : {1u, 3u, 4u, 5u, 8u, 13u, 67u}) {
       std::vector<double> in = this->random(rng, count * N);
       std::vector<double> tf = this->random(rng, count * 7);
@@ -85,10 +85,12 @@ TYPED_TEST(Batch, EqualsTheLoopOfUpdateBitForBit) {
       for (bool rows : {false, true}) {
         if (rows && !TestFixture::Traits::kHasTransform) continue;
         const double* tf_rows = rows ? tf.data() : nullptr;
-        TypeParam looped(c.config), batched(c.config), in_place(c.config);
-        if constexpr (TestFixture::Traits::kHasTransform) {
-          for (TypeParam* b : {&looped, &batched, &in_place}) b->setFixedToMovingFrameTf(c.tf);
-        }
+        auto made_looped = test::Make<TypeParam>::build(c);
+        auto made_batched = test::Make<TypeParam>::build(c);
+        auto made_in_place = test::Make<TypeParam>::build(c);
+        TypeParam& looped = *made_looped;
+        TypeParam& batched = *made_batched;
+        TypeParam& in_place = *made_in_place;
         const std::vector<double> expected = this->loop(looped, in, tf_rows);
         std::vector<double> out(in.size(), -1.0);
         ASSERT_EQ(updateBatchOf(batched, in.data(), out.data(), count, tf_rows),
@@ -113,10 +115,9 @@ TYPED_TEST(Batch, EqualsTheLoopOfUpdateBitForBit) {
 
 TYPED_TEST(Batch, ChecksOnceAndWritesNothingWhenNotReady) {
   constexpr std::size_t N = TestFixture::N;
-  TypeParam block(OskaTfConfig{});
+  TypeParam block{std::string()};
   std::vector<double> in(5 * N, 0.25), out(5 * N, -7.0);
-  const std::string not_ready =
-      std::string(TestFixture::Traits::kName) + ": update() called before all TF entries are set.\n";
+  const std::string not_ready = test::Make<TypeParam>::unconfiguredLine() + "\n";
   {
     CerrCapture cerr;
     EXPECT_EQ(updateBatchOf(block, in.data(), out.data(), 5, nullptr), OskaControlReturnCode::NotReady);
@@ -128,9 +129,8 @@ TYPED_TEST(Batch, ChecksOnceAndWritesNothingWhenNotReady) {
   EXPECT_EQ(out, std::vector<double>(5 * N, -7.0));
 
   // An output that overlaps the input other than in place is refused.
-  OskaTfConfig config = test::fixedIdentityConfig();
-  config.policy = OskaControlBlockPolicy::BestEffort;
-  TypeParam ready(config);
+  const auto made = test::Make<TypeParam>::ready();
+  TypeParam& ready = *made;
   std::vector<double> buffer(6 * N, 1.0);
   CerrCapture cerr;
   EXPECT_EQ(updateBatchOf(ready, buffer.data(), buffer.data() + N, 5, nullptr),

@@ -229,6 +229,9 @@ TEST(JsonFile, ExampleFileLoadsEverySection) {
   EXPECT_FALSE(imu.output_ref_point.is_set);
   EXPECT_NO_THROW(loadTfConfigFromFile(path, "tf_twist_config"));
   EXPECT_NO_THROW(loadTfConfigFromFile(path, "tf_pose_config"));
+  const OskaPayloadConfig payload = loadPayloadConfigFromFile(path);
+  EXPECT_EQ(payload.name, "tool_payload");
+  EXPECT_EQ(payload.mass, 1.2);
 }
 
 }  // namespace

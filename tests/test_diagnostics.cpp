@@ -32,10 +32,38 @@ struct Collector {
 template <typename Block>
 class Diagnostics : public ::testing::Test {};
 TYPED_TEST_SUITE(Diagnostics, test::AllBlockTypes);
+template <typename Block>
+class EntryDiagnostics : public ::testing::Test {};
+TYPED_TEST_SUITE(EntryDiagnostics, test::EntryBlockTypes);
 
-// Every line of a block goes to the sink, without its line end, and nothing
-// to std::cerr; isReady agrees with update and writes nothing.
-TYPED_TEST(Diagnostics, EveryLineGoesToTheSinkAndIsReadyWritesNothing) {
+// The lines of update and updateBatch of every kind go to the sink, without
+// their line end, and nothing to std::cerr; isReady agrees with update and
+// writes nothing.
+TYPED_TEST(Diagnostics, EveryLineGoesToTheSinkAndIsReadyAgreesWithUpdate) {
+  using Make = test::Make<TypeParam>;
+  constexpr std::size_t N = BlockTraits<TypeParam>::kSize;
+  CerrCapture cerr;
+  Collector collector;
+  TypeParam unconfigured{std::string()};
+  const auto blocked = Make::blocked(OskaControlBlockPolicy::BestEffort);
+  const auto ready = Make::ready();
+  std::array<double, N> sample{}, out{};
+  std::vector<double> rows(3 * N, 0.5);
+  for (TypeParam* block : {&unconfigured, blocked.get(), ready.get()}) {
+    const bool was_ready = block->isReady();
+    EXPECT_EQ(block->update(sample, out) == OskaControlReturnCode::Ok, was_ready);
+    EXPECT_EQ(updateBatchOf(*block, rows.data(), rows.data(), 3) == OskaControlReturnCode::Ok,
+              was_ready);
+    EXPECT_EQ(block->isReady(), was_ready);
+  }
+  EXPECT_EQ(collector.lines, (std::vector<std::string>{
+                                 Make::unconfiguredLine(), Make::unconfiguredLine(),
+                                 Make::blockedLine(), Make::blockedLine()}));
+  EXPECT_EQ(cerr.text(), "");
+}
+
+// The lines of the configuration reader and of refused setters too.
+TYPED_TEST(EntryDiagnostics, EveryLineGoesToTheSinkAndIsReadyWritesNothing) {
   using Traits = BlockTraits<TypeParam>;
   const std::string name = Traits::kName;
   test::TempFile file(std::string(R"({")") + Traits::kSection + R"(": {"policy": "fast",
@@ -76,59 +104,7 @@ TYPED_TEST(Diagnostics, EveryLineGoesToTheSinkAndIsReadyWritesNothing) {
   EXPECT_EQ(cerr.text(), "");
 }
 
-/// std::cerr with exceptions enabled, on a buffer whose first `failures`
-/// writes throw DiskFull. Reading the text of a DiskFull clears the stream's
-/// error state (as a program that handles the error would), so that the
-/// block's exception line, which quotes that text, can reach the buffer.
-class ThrowingStandardError {
- public:
-  struct DiskFull : std::runtime_error {
-    DiskFull() : std::runtime_error("disk full") {}
-    const char* what() const noexcept override {
-      std::cerr.clear();
-      return std::runtime_error::what();
-    }
-  };
-
-  explicit ThrowingStandardError(int failures) : buffer_(failures) {
-    old_ = std::cerr.rdbuf(&buffer_);
-    std::cerr.exceptions(std::ios::badbit | std::ios::failbit);
-  }
-  ~ThrowingStandardError() {
-    std::cerr.exceptions(std::ios::goodbit);
-    std::cerr.clear();
-    std::cerr.rdbuf(old_);
-  }
-  ThrowingStandardError(const ThrowingStandardError&) = delete;
-  ThrowingStandardError& operator=(const ThrowingStandardError&) = delete;
-
-  const std::string& text() const { return buffer_.text; }
-  int failuresLeft() const { return buffer_.failures; }
-
- private:
-  struct Buffer : std::streambuf {
-    explicit Buffer(int n) : failures(n) {}
-    int failures;
-    std::string text;
-    void failOnce() {
-      if (failures > 0) {
-        --failures;
-        throw DiskFull();
-      }
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-      failOnce();
-      text.append(s, static_cast<std::size_t>(n));
-      return n;
-    }
-    int_type overflow(int_type c) override {
-      failOnce();
-      if (c != traits_type::eof()) text += traits_type::to_char_type(c);
-      return traits_type::not_eof(c);
-    }
-  } buffer_;
-  std::streambuf* old_;
-};
+using test::ThrowingStandardError;
 
 // When the program enabled exceptions on std::cerr and the default sink's
 // write throws, the failed call's handler takes over: it writes
@@ -139,7 +115,7 @@ TYPED_TEST(Diagnostics, AThrowingStandardErrorMakesTheCallAnExceptionThatNeverEs
   using Traits = BlockTraits<TypeParam>;
   constexpr std::size_t N = Traits::kSize;
   const std::string exception_line = std::string(Traits::kName) + "::update exception: disk full\n";
-  TypeParam block(OskaTfConfig{});  // BestEffort: not ready would be NotReady
+  TypeParam block{std::string()};  // BestEffort: not ready would be NotReady
   std::array<double, N> sample{}, out{};
   out.fill(-7.0);
   std::vector<double> rows(5 * N, 1.0);

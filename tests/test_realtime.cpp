@@ -227,12 +227,18 @@ struct Workload {
   }
 };
 
-/// How the paths of a kind get their blocks. This one serves every block
-/// configured by the four entries; a kind configured otherwise, or with
-/// operations of its own (a tare), specialises it, and adds those
-/// operations' paths in addPaths.
+/// How the paths of a kind get their blocks, by the record the kind is
+/// configured with: the four entries, or the payload's record. A kind
+/// configured otherwise, or with operations of its own (a tare), adds a
+/// specialisation, with those operations' paths in addPaths.
+template <typename Block, typename Record = typename BlockTraits<Block>::Record>
+struct PathSetup;
+
 template <typename Block>
-struct PathSetup {
+struct PathSetup<Block, OskaTfConfig> {
+  /// What the ready blocks of the two kinds of Ok path have.
+  static constexpr const char* kStill = "fixed entries";
+  static constexpr const char* kMoved = "moving entries";
   static std::unique_ptr<Block> withEntries(const char* origin, const char* input_axes_origin) {
     OskaTfConfig config;
     config.input_ref_point = {origin, {0.1, 0.2, 0.3}};
@@ -252,6 +258,7 @@ struct PathSetup {
     return block;
   }
   static std::unique_ptr<Block> unconfigured() { return std::make_unique<Block>(OskaTfConfig{}); }
+  static const char* unconfiguredReason() { return "entries unset"; }
   /// Every entry set, not ready for the kind's own reason: an entry on the
   /// moving frame and no transform, or the pose's input axes on the body.
   static std::unique_ptr<Block> blocked() {
@@ -263,6 +270,59 @@ struct PathSetup {
                                              : "input axes on moving_frame (circular)";
   }
   static void addPaths(Workload<Block>&) {}
+};
+
+/// The payload's record, and the paths of its tare.
+template <typename Block>
+struct PathSetup<Block, OskaPayloadConfig> {
+  static constexpr const char* kStill = "still sensor";
+  static constexpr const char* kMoved = "moving sensor";
+  static OskaPayloadConfig record() {
+    OskaPayloadConfig config;
+    config.mass = 1.5;
+    config.center_of_mass = {0.01, -0.02, 0.07};
+    config.force_bias = {0.4, -0.2, 1.1};
+    config.torque_bias = {0.03, 0.01, -0.02};
+    config.sensor_axes = test::normalise({0.9, 0.1, -0.3, 0.2});
+    return config;
+  }
+  /// Configured, with a transform given (the moving paths give a new one
+  /// every cycle).
+  static std::unique_ptr<Block> ready(bool) {
+    auto block = blocked();
+    block->setFixedToMovingFrameTf({0.4, -0.1, 0.25, 0.8, 0.2, -0.4, 0.4});
+    return block;
+  }
+  static std::unique_ptr<Block> unconfigured() { return std::make_unique<Block>(std::string()); }
+  static const char* unconfiguredReason() { return "not configured"; }
+  static std::unique_ptr<Block> blocked() { return std::make_unique<Block>(record()); }
+  static const char* blockedReason() { return "no transform given"; }
+
+  static void addPaths(Workload<Block>& w) {
+    constexpr std::size_t R = Workload<Block>::kRows;
+    auto add = [&w](std::string name, Code expected, bool line, auto call) {
+      w.paths.push_back({std::move(name), expected, line, call});
+    };
+    Block& tared = w.keep(ready(false));
+    Block& unconfigured = w.keep(PathSetup::unconfigured());
+    Block& blocked = w.keep(PathSetup::blocked());
+    add("tare Ok", Code::Ok, false, [&](std::size_t) { return tared.tare(w.rows.data(), R); });
+    add("tare not ready: not configured", Code::NotReady, true, [&](std::size_t) {
+      return unconfigured.tare(w.rows.data(), R);
+    });
+    add("tare not ready: no transform given", Code::NotReady, true, [&](std::size_t) {
+      return blocked.tare(w.rows.data(), R);
+    });
+    add("tare Error: a null array", Code::Error, true, [&](std::size_t) {
+      return tared.tare(nullptr, R);
+    });
+    add("tare Error: no samples", Code::Error, true, [&](std::size_t) {
+      return tared.tare(w.rows.data(), 0);
+    });
+    add("tare Error: non-finite samples", Code::Error, true, [&](std::size_t) {
+      return tared.tare(w.non_finite_rows.data(), R);
+    });
+  }
 };
 
 /// Every path of update and updateBatch of one kind.
@@ -281,11 +341,11 @@ void addPaths(Workload<Block>& w) {
   Block& blocked = w.keep(Setup::blocked());
   const std::string reason = Setup::blockedReason();
 
-  add("update Ok, fixed entries", Code::Ok, false, [&](std::size_t) {
+  const std::string still = Setup::kStill, moved = Setup::kMoved;
+  add("update Ok, " + still, Code::Ok, false, [&](std::size_t) {
     return fixed.update(w.in, w.out);
   });
-  add(kTransform ? "update Ok, moving entries, a new transform every cycle"
-                 : "update Ok, moving entries",
+  add("update Ok, " + moved + (kTransform ? ", a new transform every cycle" : ""),
       Code::Ok, false, [&](std::size_t cycle) {
         if constexpr (kTransform) {
           moving.setFixedToMovingFrameTf(w.transforms[cycle % w.transforms.size()]);
@@ -299,17 +359,17 @@ void addPaths(Workload<Block>& w) {
   add("update Ok, non-finite input", Code::Ok, false, [&](std::size_t) {
     return moving.update(w.non_finite, w.out);
   });
-  add("update not ready: entries unset", Code::NotReady, true, [&](std::size_t) {
-    return unconfigured.update(w.in, w.out);
-  });
+  const std::string unset = Setup::unconfiguredReason();
+  add("update not ready: " + unset, Code::NotReady, true,
+      [&](std::size_t) { return unconfigured.update(w.in, w.out); });
   add("update not ready: " + reason, Code::NotReady, true, [&](std::size_t) {
     return blocked.update(w.in, w.out);
   });
 
-  add("updateBatch Ok, fixed entries", Code::Ok, false, [&](std::size_t) {
+  add("updateBatch Ok, " + still, Code::Ok, false, [&](std::size_t) {
     return updateBatchOf(fixed, w.rows.data(), w.out_rows.data(), R);
   });
-  add(kTransform ? "updateBatch Ok, moving entries, transform rows" : "updateBatch Ok, moving entries",
+  add("updateBatch Ok, " + moved + (kTransform ? ", transform rows" : ""),
       Code::Ok, false, [&](std::size_t) {
         return updateBatchOf(moving, w.rows.data(), w.out_rows.data(), R, w.tf_rows.data(),
                              w.aux_rows.data());
@@ -322,7 +382,7 @@ void addPaths(Workload<Block>& w) {
   add("updateBatch Ok, non-finite input", Code::Ok, false, [&](std::size_t) {
     return updateBatchOf(moving, w.non_finite_rows.data(), w.out_rows.data(), R);
   });
-  add("updateBatch not ready: entries unset", Code::NotReady, true, [&](std::size_t) {
+  add("updateBatch not ready: " + unset, Code::NotReady, true, [&](std::size_t) {
     return updateBatchOf(unconfigured, w.rows.data(), w.out_rows.data(), R);
   });
   add("updateBatch not ready: " + reason, Code::NotReady, true, [&](std::size_t) {
@@ -751,7 +811,7 @@ TEST(SinkSwitch, RacingTheLoopLosesNoLine) {
     AllBlocks::forEach([&](auto tag) {
       using Block = typename decltype(tag)::type;
       constexpr std::size_t N = BlockTraits<Block>::kSize;
-      auto block = std::make_shared<Block>(OskaTfConfig{});
+      auto block = std::make_shared<Block>(std::string());
       calls.push_back([block] {
         std::array<double, N> in{}, out{};
         block->update(in, out);

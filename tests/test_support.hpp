@@ -1,6 +1,7 @@
 // Helpers shared by the C++ tests: the block lists, stderr capture, temporary
-// JSON files and a scalar reference of the quaternion formulas (independent of
-// the library's Eigen code).
+// JSON files, a scalar reference of the quaternion formulas (independent of
+// the library's own), blocks of any kind ready or not, and a std::cerr that
+// throws.
 #pragma once
 
 #include <algorithm>
@@ -10,8 +11,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <type_traits>
 
@@ -23,28 +27,43 @@ namespace oska::test {
 
 // ------------------------------------------------------------ block lists --
 // The typed tests run on every kind of oska::AllBlocks, or on those of them
-// that take a fixed-to-moving transform.
+// with a property: configured by the four entries (their Record is
+// OskaTfConfig), and among those, the ones that take a fixed-to-moving
+// transform.
+
+template <typename Block>
+inline constexpr bool kHasEntries = std::is_same_v<typename BlockTraits<Block>::Record, OskaTfConfig>;
+
+template <typename Block>
+struct HasEntries : std::bool_constant<kHasEntries<Block>> {};
+template <typename Block>
+struct HasEntriesAndTransform
+    : std::bool_constant<kHasEntries<Block> && BlockTraits<Block>::kHasTransform> {};
 
 template <typename... Blocks>
 ::testing::Types<Blocks...> gtestTypes(BlockList<Blocks...>);
 
-template <typename List, typename Kept = BlockList<>>
-struct TransformBlocksOf;
-template <typename... Kept>
-struct TransformBlocksOf<BlockList<>, BlockList<Kept...>> {
+/// The kinds of List for which Keep<Block>::value holds, in order.
+template <template <typename> class Keep, typename List, typename Kept = BlockList<>>
+struct Filter;
+template <template <typename> class Keep, typename... Kept>
+struct Filter<Keep, BlockList<>, BlockList<Kept...>> {
   using type = BlockList<Kept...>;
 };
-template <typename First, typename... Rest, typename... Kept>
-struct TransformBlocksOf<BlockList<First, Rest...>, BlockList<Kept...>> {
-  using type = typename TransformBlocksOf<
-      BlockList<Rest...>, std::conditional_t<BlockTraits<First>::kHasTransform,
-                                             BlockList<Kept..., First>, BlockList<Kept...>>>::type;
+template <template <typename> class Keep, typename First, typename... Rest, typename... Kept>
+struct Filter<Keep, BlockList<First, Rest...>, BlockList<Kept...>> {
+  using type = typename Filter<Keep, BlockList<Rest...>,
+                               std::conditional_t<Keep<First>::value, BlockList<Kept..., First>,
+                                                  BlockList<Kept...>>>::type;
 };
 
 /// Every block kind, for TYPED_TEST_SUITE.
 using AllBlockTypes = decltype(gtestTypes(AllBlocks{}));
-/// The kinds that take a fixed-to-moving transform.
-using TransformBlockTypes = decltype(gtestTypes(typename TransformBlocksOf<AllBlocks>::type{}));
+/// The kinds configured by the four entries.
+using EntryBlockTypes = decltype(gtestTypes(typename Filter<HasEntries, AllBlocks>::type{}));
+/// Those of them that take a fixed-to-moving transform.
+using TransformEntryBlockTypes =
+    decltype(gtestTypes(typename Filter<HasEntriesAndTransform, AllBlocks>::type{}));
 
 /// Redirects std::cerr into a string for the lifetime of the object.
 class CerrCapture {
@@ -180,5 +199,185 @@ inline OskaTfConfig fixedIdentityConfig() {
   config.output_expr_axes.origin = "fixed_frame";
   return config;
 }
+
+// ---------------------------------------------- blocks of any kind, by record --
+/// Blocks of a kind for the tests every kind shares, made from what the kind
+/// is configured with (BlockTraits<Block>::Record). Unconfigured is the same
+/// for every kind: Block(std::string()), with the policy BestEffort.
+///   ready(policy)      ready to compute;
+///   blocked(policy)    configured, and not ready for the kind's own reason;
+///   unconfiguredLine(), blockedLine()
+///                      the lines their update writes;
+///   randomCase(rng), build(case)
+///                      a random ready configuration, with non-unit
+///                      quaternions, and a block of it (call build for each
+///                      of several identical blocks).
+template <typename Block, typename Record = typename BlockTraits<Block>::Record>
+struct Make;
+
+template <typename Block>
+std::string lineOf(const std::string& text) {
+  return std::string(BlockTraits<Block>::kName) + ": " + text;
+}
+
+template <typename Block>
+struct Make<Block, OskaTfConfig> {
+  static constexpr bool kTransform = BlockTraits<Block>::kHasTransform;
+
+  /// Every entry on the fixed frame.
+  static std::unique_ptr<Block> ready(OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort) {
+    OskaTfConfig config;
+    config.policy = policy;
+    config.input_ref_point = {"fixed_frame", {0.1, 0.2, 0.3}};
+    config.input_expr_axes = {"fixed_frame", {0.9, 0.1, 0.2, 0.3}};
+    config.output_ref_point = {"fixed_frame", {-0.4, 0.5, 0.0}};
+    config.output_expr_axes = {"fixed_frame", {0.8, -0.3, 0.1, 0.4}};
+    return std::make_unique<Block>(config);
+  }
+  /// An entry on the moving frame and no transform; for the pose, its input
+  /// axes on the body itself.
+  static std::unique_ptr<Block> blocked(OskaControlBlockPolicy policy) {
+    auto block = ready(policy);
+    if constexpr (kTransform) {
+      block->setOutputReferencePoint("moving_frame", {0.0, 0.0, 0.0});
+    } else {
+      block->setInputExpressionAxes("moving_frame", {1.0, 0.0, 0.0, 0.0});
+    }
+    return block;
+  }
+  static std::string unconfiguredLine() {
+    return lineOf<Block>("update() called before all TF entries are set.");
+  }
+  static std::string blockedLine() {
+    return kTransform ? lineOf<Block>("a TF entry uses \"moving_frame\" but "
+                                      "setFixedToMovingFrameTf() has not been called.")
+                      : lineOf<Block>("input expression axes cannot use 'moving_frame' \u2014 "
+                                      "this creates a circular dependency with the input "
+                                      "quaternion.");
+  }
+
+  struct Case {
+    OskaTfConfig config;
+    std::array<double, 7> tf;
+  };
+  static Case randomCase(Random& rng) {
+    RandomCase c = test::randomCase(rng, /*unit=*/false);
+    if (!kTransform) c.config.input_expr_axes.origin = "fixed_frame";
+    return {c.config, c.tf};
+  }
+  static std::unique_ptr<Block> build(const Case& c) {
+    auto block = std::make_unique<Block>(c.config);
+    if constexpr (kTransform) block->setFixedToMovingFrameTf(c.tf);
+    return block;
+  }
+};
+
+template <typename Block>
+struct Make<Block, OskaPayloadConfig> {
+  static OskaPayloadConfig record(OskaControlBlockPolicy policy) {
+    OskaPayloadConfig config;
+    config.policy = policy;
+    config.mass = 1.5;
+    config.center_of_mass = {0.01, -0.02, 0.07};
+    config.force_bias = {0.4, -0.2, 1.1};
+    config.torque_bias = {0.03, 0.01, -0.02};
+    config.sensor_axes = normalise({0.9, 0.1, -0.3, 0.2});
+    return config;
+  }
+  /// Configured, with a transform given.
+  static std::unique_ptr<Block> ready(OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort) {
+    auto block = blocked(policy);
+    block->setFixedToMovingFrameTf({0.4, -0.1, 0.25, 0.8, 0.2, -0.4, 0.4});
+    return block;
+  }
+  /// Configured, no transform given yet.
+  static std::unique_ptr<Block> blocked(OskaControlBlockPolicy policy) {
+    return std::make_unique<Block>(record(policy));
+  }
+  static std::string unconfiguredLine() {
+    return lineOf<Block>("update() called before the block is configured.");
+  }
+  static std::string blockedLine() {
+    return lineOf<Block>("update() called before setFixedToMovingFrameTf(): the sensor's "
+                         "orientation is unknown.");
+  }
+
+  struct Case {
+    OskaPayloadConfig config;
+    std::array<double, 7> tf;
+  };
+  static Case randomCase(Random& rng) {
+    Case c;
+    c.config.mass = rng.uniform(0.0, 5.0);
+    c.config.center_of_mass = rng.vec();
+    c.config.force_bias = rng.vec();
+    c.config.torque_bias = rng.vec();
+    c.config.gravity = rng.vec();
+    c.config.sensor_axes = rng.quat();
+    const V3 t = rng.vec();
+    const Q4 q = rng.quat();
+    c.tf = {t[0], t[1], t[2], q[0], q[1], q[2], q[3]};
+    return c;
+  }
+  static std::unique_ptr<Block> build(const Case& c) {
+    auto block = std::make_unique<Block>(c.config);
+    block->setFixedToMovingFrameTf(c.tf);
+    return block;
+  }
+};
+
+/// std::cerr with exceptions enabled, on a buffer whose first `failures`
+/// writes throw DiskFull. Reading the text of a DiskFull clears the stream's
+/// error state (as a program that handles the error would), so that the
+/// block's exception line, which quotes that text, can reach the buffer.
+class ThrowingStandardError {
+ public:
+  struct DiskFull : std::runtime_error {
+    DiskFull() : std::runtime_error("disk full") {}
+    const char* what() const noexcept override {
+      std::cerr.clear();
+      return std::runtime_error::what();
+    }
+  };
+
+  explicit ThrowingStandardError(int failures) : buffer_(failures) {
+    old_ = std::cerr.rdbuf(&buffer_);
+    std::cerr.exceptions(std::ios::badbit | std::ios::failbit);
+  }
+  ~ThrowingStandardError() {
+    std::cerr.exceptions(std::ios::goodbit);
+    std::cerr.clear();
+    std::cerr.rdbuf(old_);
+  }
+  ThrowingStandardError(const ThrowingStandardError&) = delete;
+  ThrowingStandardError& operator=(const ThrowingStandardError&) = delete;
+
+  const std::string& text() const { return buffer_.text; }
+  int failuresLeft() const { return buffer_.failures; }
+
+ private:
+  struct Buffer : std::streambuf {
+    explicit Buffer(int n) : failures(n) {}
+    int failures;
+    std::string text;
+    void failOnce() {
+      if (failures > 0) {
+        --failures;
+        throw DiskFull();
+      }
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+      failOnce();
+      text.append(s, static_cast<std::size_t>(n));
+      return n;
+    }
+    int_type overflow(int_type c) override {
+      failOnce();
+      if (c != traits_type::eof()) text += traits_type::to_char_type(c);
+      return traits_type::not_eof(c);
+    }
+  } buffer_;
+  std::streambuf* old_;
+};
 
 }  // namespace oska::test

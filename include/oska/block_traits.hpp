@@ -30,7 +30,14 @@ struct ComponentGroup {
 ///                     (the IMU block's angular acceleration), or 0;
 ///   kAuxName          that input's name ("angular_acceleration"), or "";
 ///   kSignal           the signal's short name ("wrench"), which names the
-///                     arguments of update in Python and the kind in the tool;
+///                     arguments of update in Python ("wrench_in");
+///   kKind             the kind's short name, as the tool's --block takes it
+///                     ("wrench"; "payload" for a kind that works on another
+///                     kind's signal);
+///   kTransformArg     the Python keyword of updateBatch's transform rows
+///                     ("tf"), or "" without kHasTransform;
+///   Record            the configuration record its constructor takes besides
+///                     a file path (OskaTfConfig: the four entries);
 ///   kComponents       the names of the kSize components, in order;
 ///   kGroups           the components grouped by unit, in order;
 ///   kRosMessageTypes  the ROS message types that carry the signal;

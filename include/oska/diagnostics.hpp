@@ -30,7 +30,9 @@ inline constexpr std::size_t kMaxDiagnosticLine = 1023;
 /// If the program enabled exceptions on std::cerr and that write throws, a
 /// failing update or updateBatch ends as on any exception: it writes its
 /// "<Class>::update exception: " line (lost if that throws too) and returns
-/// Error; a setter or the configuration reader loses its line.
+/// Error (a failing tare of the payload block likewise, with
+/// "OskaTfPayload::tare exception: "); a setter or the configuration reader
+/// loses its line.
 ///
 /// Safe while other threads run blocks: each line goes wholly to the old or
 /// to the new sink, and when this returns no call of the old sink is still

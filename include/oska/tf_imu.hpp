@@ -79,6 +79,9 @@ struct BlockTraits<OskaTfImu> {
   static constexpr std::size_t kAuxSize = 3;
   static constexpr const char* kAuxName = "angular_acceleration";
   static constexpr const char* kSignal = "imu";
+  static constexpr const char* kKind = "imu";
+  static constexpr const char* kTransformArg = "tf";
+  using Record = OskaTfConfig;
   static constexpr const char* kComponents[kSize] = {"ax", "ay", "az", "wx", "wy", "wz"};
   static constexpr ComponentGroup kGroups[] = {{"linear acceleration", 3, "m/s\u00b2"},
                                                {"angular rate", 3, "rad/s"}};

@@ -76,6 +76,9 @@ struct BlockTraits<OskaTfPose> {
   static constexpr std::size_t kAuxSize = 0;
   static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "pose";
+  static constexpr const char* kKind = "pose";
+  static constexpr const char* kTransformArg = "";
+  using Record = OskaTfConfig;
   static constexpr const char* kComponents[kSize] = {"px", "py", "pz", "qw", "qx", "qy", "qz"};
   // The position is in the length unit of the entries; the quaternion has none.
   static constexpr ComponentGroup kGroups[] = {{"position", 3, ""}, {"orientation", 4, ""}};

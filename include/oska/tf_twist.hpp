@@ -71,6 +71,9 @@ struct BlockTraits<OskaTfTwist> {
   static constexpr std::size_t kAuxSize = 0;
   static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "twist";
+  static constexpr const char* kKind = "twist";
+  static constexpr const char* kTransformArg = "tf";
+  using Record = OskaTfConfig;
   static constexpr const char* kComponents[kSize] = {"vx", "vy", "vz", "wx", "wy", "wz"};
   static constexpr ComponentGroup kGroups[] = {{"linear velocity", 3, "m/s"},
                                                {"angular velocity", 3, "rad/s"}};

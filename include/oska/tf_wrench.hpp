@@ -92,6 +92,9 @@ struct BlockTraits<OskaTfWrench> {
   static constexpr std::size_t kAuxSize = 0;
   static constexpr const char* kAuxName = "";
   static constexpr const char* kSignal = "wrench";
+  static constexpr const char* kKind = "wrench";
+  static constexpr const char* kTransformArg = "tf";
+  using Record = OskaTfConfig;
   static constexpr const char* kComponents[kSize] = {"fx", "fy", "fz", "tx", "ty", "tz"};
   static constexpr ComponentGroup kGroups[] = {{"force", 3, "N"}, {"moment", 3, "N\u00b7m"}};
   static constexpr const char* kRosMessageTypes[] = {"geometry_msgs/msg/WrenchStamped"};

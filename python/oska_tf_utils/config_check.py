@@ -29,6 +29,7 @@ from dataclasses import asdict, dataclass
 from typing import Any, Literal
 
 import oska_control
+import oska_tf_utils_ext as _ext
 
 from .errors import EXIT_ERRORS, EXIT_OK, EXIT_WARNINGS
 from .kinds import Kind, kinds
@@ -67,7 +68,7 @@ class Finding:
     code: str
     """The class of finding: "syntax", "utf8", "duplicate-key", "unknown-key",
     "origin", "policy", "type", "array-length", "quaternion", "pose-input-axes",
-    "missing-entry", "missing-section", "trailing-text", "unreadable"."""
+    "missing-entry", "missing-section", "trailing-text", "unreadable", "not-checked"."""
     path: str
     """Where, e.g. "tf_wrench_config.set_input_reference_point.origin"; "" for the
     whole document."""
@@ -289,8 +290,15 @@ def _check_document(document: Any) -> Iterator[Finding]:
                       "constructor refuses this file; name a section "
                       + ", ".join(f'"{s}"' for s in sections))
     for section in document:
-        if section in sections:
-            yield from _check_section(sections[section], document[section], section)
+        if section not in sections:
+            continue
+        kind = sections[section]
+        if kind.cls.CONFIG_RECORD is _ext.OskaTfConfig:
+            yield from _check_section(kind, document[section], section)
+        else:
+            yield Finding("note", "not-checked", section, f"the {kind.signal} section is not "
+                          f"checked here; {kind.cls.__name__} checks it when it loads the file "
+                          "and raises an error naming the key it refuses")
 
 
 def _check_section(kind: Kind, section: Any, path: str) -> Iterator[Finding]:

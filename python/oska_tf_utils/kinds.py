@@ -1,7 +1,7 @@
 """The block kinds of the extension, described by the blocks' own class attributes.
 
 Nothing here lists the kinds by hand: every class of ``oska_tf_utils_ext`` that
-carries ``SIGNAL_SIZE`` is a block kind, and its class attributes (``SIGNAL``,
+carries ``SIGNAL_SIZE`` is a block kind, and its class attributes (``KIND``,
 ``COMPONENTS``, ``COMPONENT_GROUPS``, ``CONFIG_SECTION``, ``HAS_TRANSFORM``,
 ``AUX_INPUT``, ``ROS_MESSAGE_TYPES``), made by the extension from the C++
 traits of the block, say what it transforms. A kind added to the extension is
@@ -32,7 +32,9 @@ class Kind:
     """One block kind: its class and the shape of its signal."""
 
     signal: str
-    """The kind's name, as `--block` takes it ("wrench", "imu", ...)."""
+    """The kind's name, as `--block` takes it ("wrench", "imu", ...): the class's
+    KIND, which is the name of its signal (SIGNAL) but for a kind that works on
+    another kind's signal ("payload", on the wrench)."""
     cls: type[Any]
     size: int
     section: str
@@ -73,14 +75,14 @@ class Kind:
 
 @functools.cache
 def kinds() -> dict[str, Kind]:
-    """Every block kind of the extension, by signal name, in registration order."""
+    """Every block kind of the extension, by kind name, in registration order."""
     found: dict[str, Kind] = {}
     for value in vars(_ext).values():
         if isinstance(value, type) and hasattr(value, "SIGNAL_SIZE"):
             cls: Any = value
             aux = cls.AUX_INPUT
-            found[cls.SIGNAL] = Kind(
-                signal=cls.SIGNAL,
+            found[cls.KIND] = Kind(
+                signal=cls.KIND,
                 cls=cls,
                 size=int(cls.SIGNAL_SIZE),
                 section=cls.CONFIG_SECTION,

@@ -168,7 +168,7 @@ class ChunkTransformer:
             else:
                 raise OskaToolError("the configuration puts an entry on the moving frame, and "
                                     "the log brings no transform.")
-            kwargs["tf"] = np.ascontiguousarray(tf, np.float64)
+            kwargs[self.kind.cls.TRANSFORM_INPUT] = np.ascontiguousarray(tf, np.float64)
         if chunk.angular_acceleration is not None and self.kind.takes_angular_acceleration:
             kwargs["angular_acceleration"] = np.ascontiguousarray(chunk.angular_acceleration,
                                                                   np.float64)

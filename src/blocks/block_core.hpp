@@ -22,7 +22,13 @@
 //                  resolved(), transformRows(tf), storeTransform(tf)
 //                                              what a batch uses;
 //                  sample<Kind>(config, call, row)
-//                                              one sample or one tile;
+//                                              one sample or one tile, where
+//                                              `call` is what stored() or
+//                                              resolved() gave (for a tile,
+//                                              splat<Lanes>() of it);
+//                A kind configured otherwise brings its own Config with
+//                the same members (PayloadConfig in tf_payload.cpp: a
+//                record checked when it is given, and the transform);
 //   transform()  the arithmetic of one sample, a template over the number
 //                type (double, or Lanes<W> for W samples at once), so that
 //                update and updateBatch run the same operations:
@@ -192,7 +198,8 @@ constexpr bool componentsAreComplete() {
   for (const char* name : Traits::kComponents) {
     if (name == nullptr) return false;
   }
-  return grouped == Traits::kSize && (Traits::kAuxSize == 0) == (*Traits::kAuxName == '\0');
+  return grouped == Traits::kSize && (Traits::kAuxSize == 0) == (*Traits::kAuxName == '\0') &&
+         Traits::kHasTransform == (*Traits::kTransformArg != '\0');
 }
 
 /// Name, section and sizes of a kind, from the public traits of its block.
@@ -202,7 +209,8 @@ struct KindOf {
   using Traits = BlockTraits<Block>;
   static_assert(componentsAreComplete<Traits>(),
                 "BlockTraits: kComponents needs kSize names, kGroups must add up to kSize, "
-                "and kAuxName is given exactly when kAuxSize is not 0");
+                "kAuxName is given exactly when kAuxSize is not 0, and kTransformArg "
+                "exactly when kHasTransform");
   static constexpr const char* kClassName = Traits::kName;
   static constexpr const char* kSection = Traits::kSection;
   static constexpr std::size_t kSize = Traits::kSize;
@@ -342,6 +350,24 @@ class BlockCore : public Kind::Config {
                           Kind::kAuxSize > 0 ? given[kTransform ? 1 : 0] : nullptr);
   }
 
+ protected:
+  // The failure paths, out of line and cold (bench/notes.md, "Where the time
+  // goes"), also for a kind's operations of its own (the payload's tare).
+  // Each hands its line to the sink and returns its code; the line throws
+  // only from the default sink, when the program enabled exceptions on
+  // std::cerr. Such an exception is handled as update's handler does: one
+  // more line, "<Class>::<operation> exception: <what>" ("update" for update
+  // and updateBatch), which is lost if it throws too, and the code of an
+  // exception. Exceptions of other types pass.
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(
+      const char* reason, const char* operation = "update") const {
+    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady), operation);
+  }
+  [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(
+      const char* reason, const char* operation = "update") const {
+    return fail(reason, OskaControlReturnCode::Error, operation);
+  }
+
  private:
   /// The update sequence of `count` samples: what a loop of
   /// setFixedToMovingFrameTf(tf[i]) and update(in[i], out[i]) gives, with the
@@ -374,24 +400,13 @@ class BlockCore : public Kind::Config {
     return a0 < o0 + count * kSize * sizeof(double) && o0 < a0 + count * width * sizeof(double);
   }
 
-  // The failure paths, out of line and cold (bench/notes.md, "Where the time
-  // goes"). Each hands its line to the sink and returns its code; the line
-  // throws only from the default sink, when the program enabled exceptions
-  // on std::cerr. Such an exception is handled as update's handler does: one
-  // more line, "<Class>::update exception: <what>", which is lost if it
-  // throws too, and the code of an exception. Exceptions of other types pass.
-  [[gnu::cold, gnu::noinline]] OskaControlReturnCode notReady(const char* reason) const {
-    return fail(reason, applyPolicy(this->policy(), OskaCondition::NotReady));
-  }
-  [[gnu::cold, gnu::noinline]] OskaControlReturnCode refused(const char* reason) const {
-    return fail(reason, OskaControlReturnCode::Error);
-  }
-  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code) const {
+  OskaControlReturnCode fail(const char* reason, OskaControlReturnCode code,
+                             const char* operation) const {
     try {
       emitLine({Kind::kClassName, ": ", reason});
       return code;
     } catch (const std::exception& e) {
-      emitLineNoThrow({Kind::kClassName, "::update exception: ", e.what()});
+      emitLineNoThrow({Kind::kClassName, "::", operation, " exception: ", e.what()});
       return applyPolicy(this->policy(), OskaCondition::Exception);
     }
   }

@@ -9,16 +9,30 @@
 #include <memory>
 #include <string>
 
-// What every block has, and updateBatch with the `inputs` optional inputs its
-// class declares after `count` (kBatchInputs in oska/block_traits.hpp, which
-// the implementation checks): none, the transform rows, or the transform rows
-// and the kind's extra input.
-#define OSKA_BLOCK_FACADE(Block, inputs)                                                         \
-  Block::Block(const OskaTfConfig& config) : impl_(std::make_unique<Block##Impl>(config)) {}     \
+// What every block has: the constructors from its configuration record
+// (`Record`) and from a file path, name, isReady, update, and updateBatch with
+// the `inputs` optional inputs its class declares after `count` (kBatchInputs
+// in oska/block_traits.hpp, which the implementation checks): none, the
+// transform rows, or the transform rows and the kind's extra input.
+#define OSKA_BLOCK_CORE_FACADE(Block, Record, inputs)                                            \
+  Block::Block(const Record& config) : impl_(std::make_unique<Block##Impl>(config)) {}           \
   Block::Block(const std::string& config_file)                                                   \
       : impl_(std::make_unique<Block##Impl>(config_file)) {}                                     \
   Block::~Block() = default;                                                                     \
   const std::string& Block::name() const { return impl_->name(); }                               \
+  bool Block::isReady() const noexcept { return impl_->isReady(); }                              \
+  OskaControlReturnCode Block::update(const Block##Impl::Signal& in, Block##Impl::Signal& out) { \
+    return impl_->update(in, out);                                                               \
+  }                                                                                              \
+  OskaControlReturnCode Block::updateBatch(const double* in, double* out,                        \
+                                           std::size_t count OSKA_BATCH_PARAMS_##inputs) {       \
+    return impl_->updateBatch(in, out, count OSKA_BATCH_ARGS_##inputs);                          \
+  }
+
+// A block configured by the four entries: the core, built from an
+// OskaTfConfig, and the entry setters.
+#define OSKA_BLOCK_FACADE(Block, inputs)                                                         \
+  OSKA_BLOCK_CORE_FACADE(Block, OskaTfConfig, inputs)                                            \
   bool Block::setInputReferencePoint(const std::string& origin,                                  \
                                      const std::array<double, 3>& translation) {                 \
     return impl_->setInputReferencePoint(origin, translation);                                   \
@@ -34,14 +48,6 @@
   bool Block::setOutputExpressionAxes(const std::string& origin,                                 \
                                       const std::array<double, 4>& rotation) {                   \
     return impl_->setOutputExpressionAxes(origin, rotation);                                     \
-  }                                                                                              \
-  bool Block::isReady() const noexcept { return impl_->isReady(); }                              \
-  OskaControlReturnCode Block::update(const Block##Impl::Signal& in, Block##Impl::Signal& out) { \
-    return impl_->update(in, out);                                                               \
-  }                                                                                              \
-  OskaControlReturnCode Block::updateBatch(const double* in, double* out,                        \
-                                           std::size_t count OSKA_BATCH_PARAMS_##inputs) {       \
-    return impl_->updateBatch(in, out, count OSKA_BATCH_ARGS_##inputs);                          \
   }
 
 #define OSKA_BATCH_PARAMS_0

@@ -1,19 +1,24 @@
 // Fuzz target: arbitrary bytes as a JSON configuration file.
 //
-// The bytes are written to one scratch file per process and read back with
-// loadTfConfigFromFile under the section key of every kind of AllBlocks, and
-// by the block of that kind through its path constructor. The only exception allowed out
-// of the library is std::runtime_error carrying the "Failed to parse config
-// file" message; anything else escapes the harness and ends the process. The
-// same bytes parsed here as JSON are also handed to parseTfConfigSection,
-// which may throw only the JSON library's exceptions.
+// The bytes are written to one scratch file per process and read back under
+// the section key of every kind of AllBlocks, with the reader of that kind's
+// record (loadTfConfigFromFile, or loadPayloadConfigFromFile), and by the
+// block of that kind through its path constructor. The only exception allowed
+// out of the library is std::runtime_error carrying the "Failed to parse
+// config file" message; anything else escapes the harness and ends the
+// process. The same bytes parsed here as JSON are also handed to
+// parseTfConfigSection, which may throw only the JSON library's exceptions,
+// and to parsePayloadConfigSection, which may throw them and
+// std::invalid_argument.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include <unistd.h>
 
@@ -38,13 +43,14 @@ void writeScratch(const std::uint8_t* data, std::size_t size) {
   FUZZ_CHECK(std::fclose(f) == 0);
 }
 
-/// Loads one section: either a record whose entries are locked exactly when
-/// set, or the wrapped error. Returns false with the message on failure.
-bool load(const std::string& path, const char* section, OskaTfConfigInternal& record,
-          std::string& error) {
+/// Loads one section with the reader of the kind's record: either a record
+/// (whose entries, for the four entries, are locked exactly when set), or the
+/// wrapped error. Returns false with the message on failure.
+template <typename Record, typename Read>
+bool load(const std::string& path, Read read, Record& record, std::string& error) {
   const long before = diagnostics().lines();
   try {
-    record = loadTfConfigFromFile(path, section);
+    record = read(path);
   } catch (const std::runtime_error& e) {
     error = e.what();
     const std::string prefix = "Failed to parse config file '" + path + "': ";
@@ -53,19 +59,64 @@ bool load(const std::string& path, const char* section, OskaTfConfigInternal& re
     return false;
   }
   FUZZ_CHECK(diagnostics().lines() - before <= 1);
-  FUZZ_CHECK(record.input_ref_point.is_set == record.input_ref_point.locked);
-  FUZZ_CHECK(record.input_expr_axes.is_set == record.input_expr_axes.locked);
-  FUZZ_CHECK(record.output_ref_point.is_set == record.output_ref_point.locked);
-  FUZZ_CHECK(record.output_expr_axes.is_set == record.output_expr_axes.locked);
   const int policy = static_cast<int>(record.policy);
   FUZZ_CHECK(policy >= 0 && policy <= 3);
   return true;
 }
 
-/// Builds the block from the file and checks it against the loaded record:
-/// the same error, or the same name, locks and update behaviour.
+bool loadSection(const std::string& path, const char* section, OskaTfConfigInternal& record,
+                 std::string& error) {
+  const auto read = [section](const std::string& p) { return loadTfConfigFromFile(p, section); };
+  if (!load(path, read, record, error)) return false;
+  FUZZ_CHECK(record.input_ref_point.is_set == record.input_ref_point.locked);
+  FUZZ_CHECK(record.input_expr_axes.is_set == record.input_expr_axes.locked);
+  FUZZ_CHECK(record.output_ref_point.is_set == record.output_ref_point.locked);
+  FUZZ_CHECK(record.output_expr_axes.is_set == record.output_expr_axes.locked);
+  return true;
+}
+
+bool loadSection(const std::string& path, const char*, OskaPayloadConfig& record,
+                 std::string& error) {
+  return load(path, &loadPayloadConfigFromFile, record, error);
+}
+
+/// What the block of the kind reads from the section.
 template <typename Block>
-void buildFromFile(const std::string& path, bool loaded, const OskaTfConfigInternal& record,
+using Loaded = std::conditional_t<std::is_same_v<ModelOf<Block>, PayloadModel>, OskaPayloadConfig,
+                                  OskaTfConfigInternal>;
+
+/// Calls the block as a loaded configuration of its kind allows, checking it
+/// against the model: every entry from the file locked, the others taking
+/// the code's value; or, for a payload, the loaded record kept.
+template <typename Block>
+void exercise(Block& block, const OskaTfConfigInternal& record,
+              const std::array<double, Traits<Block>::kSize>& in) {
+  EntryModel model = EntryModel::from(record);
+  checkUpdate(block, model, in);
+  for (int which = 0; which < 4; ++which) {
+    callSetter(block, model, which, "fixed_frame", {1.0, 0.0, 0.0, 0.0});
+  }
+  callSetTransform(block, model, {0.1, -0.2, 0.3, 1.0, 0.0, 0.0, 0.0});
+  checkUpdate(block, model, in);
+}
+
+template <typename Block>
+void exercise(Block& block, const OskaPayloadConfig& record,
+              const std::array<double, Traits<Block>::kSize>& in) {
+  const OskaPayloadConfig kept = block.config();
+  FUZZ_CHECK(sameBits(kept.force_bias, record.force_bias) &&
+             sameBits(kept.center_of_mass, record.center_of_mass) &&
+             sameBits(kept.gravity, record.gravity) && kept.mass == record.mass);
+  PayloadModel model = PayloadModel::from(record);
+  checkUpdate(block, model, in);
+  callSetTransform(block, model, {0.1, -0.2, 0.3, 1.0, 0.0, 0.0, 0.0});
+  checkUpdate(block, model, in);
+}
+
+/// Builds the block from the file and checks it against the loaded record:
+/// the same error, or the same name and update behaviour.
+template <typename Block>
+void buildFromFile(const std::string& path, bool loaded, const Loaded<Block>& record,
                    const std::string& error) {
   constexpr std::size_t N = Traits<Block>::kSize;
   if (!loaded) {
@@ -81,18 +132,9 @@ void buildFromFile(const std::string& path, bool loaded, const OskaTfConfigInter
   }
   Block block(path);
   FUZZ_CHECK(block.name() == record.name);
-  Model model = Model::from(record);
-
   std::array<double, N> in{};
   for (std::size_t i = 0; i < N; ++i) in[i] = 0.25 * static_cast<double>(i + 1);
-  checkUpdate(block, model, in);
-
-  // Every entry from the file is locked; the others take the code's value.
-  for (int which = 0; which < 4; ++which) {
-    callSetter(block, model, which, "fixed_frame", {1.0, 0.0, 0.0, 0.0});
-  }
-  callSetTransform(block, model, {0.1, -0.2, 0.3, 1.0, 0.0, 0.0, 0.0});
-  checkUpdate(block, model, in);
+  exercise(block, record, in);
 }
 
 }  // namespace
@@ -120,9 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Each kind's section read alone, then by the block's path constructor.
   AllBlocks::forEach([&path](auto tag) {
     using Block = typename decltype(tag)::type;
-    OskaTfConfigInternal record;
+    Loaded<Block> record;
     std::string error;
-    const bool loaded = load(path, Traits<Block>::kSection, record, error);
+    const bool loaded = loadSection(path, Traits<Block>::kSection, record, error);
     buildFromFile<Block>(path, loaded, record, error);
   });
 
@@ -140,9 +182,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const nlohmann::json::exception&) {
     }
   };
-  parse(document);
-  if (document.is_object()) {
-    for (const auto& item : document.items()) parse(item.value());
+  // parsePayloadConfigSection refuses a bad value with invalid_argument
+  // naming the key, and a record it returns passes its checks.
+  auto parse_payload = [](const nlohmann::json& section) {
+    try {
+      validatePayloadConfig(parsePayloadConfigSection(section));
+    } catch (const nlohmann::json::exception&) {
+    } catch (const std::invalid_argument& e) {
+      FUZZ_CHECK(std::string(e.what()).rfind("tf_payload_config", 0) == 0);
+    }
+  };
+  for (const auto& check : {std::function<void(const nlohmann::json&)>(parse),
+                            std::function<void(const nlohmann::json&)>(parse_payload)}) {
+    check(document);
+    if (document.is_object()) {
+      for (const auto& item : document.items()) check(item.value());
+    }
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 // Shared by the fuzz targets: input decoding, a model of a block's update
-// sequence, and an independent reference of the four arithmetics.
+// sequence (one per kind of configuration: the four entries, or the payload's
+// record), and an independent reference of every kind's arithmetic.
 //
 // A failed check prints what went wrong and aborts, which libFuzzer reports
 // as a crash and saves the input for. Exceptions are not caught here: any
@@ -140,20 +141,44 @@ using Traits = BlockTraits<Block>;
 template <typename>
 constexpr bool kNoReferenceYet = false;
 
-/// What a block should hold, tracked beside it from the calls made on it.
-struct Model {
+/// What a block configured by the four entries should hold, tracked beside
+/// it from the calls made on it.
+struct EntryModel {
   OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort;
   OskaTfConfigInternal entries;
   bool tf_set = false;
   std::array<double, 7> tf{0, 0, 0, 1, 0, 0, 0};
 
-  static Model from(const OskaTfConfigInternal& config) {
-    Model m;
+  static EntryModel from(const OskaTfConfigInternal& config) {
+    EntryModel m;
     m.policy = config.policy;
     m.entries = config;
     return m;
   }
 };
+
+/// What a block configured by a payload record should hold: the record (its
+/// bias as the last tare left it), or none for an unconfigured block.
+struct PayloadModel {
+  OskaControlBlockPolicy policy = OskaControlBlockPolicy::BestEffort;
+  bool configured = false;
+  OskaPayloadConfig config;
+  bool tf_set = false;
+  std::array<double, 7> tf{0, 0, 0, 1, 0, 0, 0};
+
+  static PayloadModel from(const OskaPayloadConfig& config) {
+    PayloadModel m;
+    m.policy = config.policy;
+    m.configured = true;
+    m.config = config;
+    return m;
+  }
+};
+
+/// The model of a kind, by the record it is configured with.
+template <typename Block>
+using ModelOf = std::conditional_t<
+    std::is_same_v<typename Traits<Block>::Record, OskaPayloadConfig>, PayloadModel, EntryModel>;
 
 inline bool isMoving(const std::string& origin) { return origin == "moving_frame"; }
 
@@ -164,7 +189,7 @@ inline const std::array<double, 4>& entryValues(const RotationEntry& e) { return
 /// and on the model, and checks the answer: refused with one line exactly
 /// when the entry is locked.
 template <typename Block>
-void callSetter(Block& block, Model& model, int which, const std::string& origin,
+void callSetter(Block& block, EntryModel& model, int which, const std::string& origin,
                 const std::array<double, 4>& values) {
   const std::array<double, 3> point{values[0], values[1], values[2]};
   const long before = diagnostics().lines();
@@ -196,7 +221,7 @@ void callSetter(Block& block, Model& model, int which, const std::string& origin
   FUZZ_CHECK(diagnostics().lines() - before == (locked ? 1 : 0));
 }
 
-template <typename Block>
+template <typename Block, typename Model>
 void callSetTransform(Block& block, Model& model, const std::array<double, 7>& tf) {
   if constexpr (Traits<Block>::kHasTransform) {
     const long before = diagnostics().lines();
@@ -278,7 +303,7 @@ bool moderate(const std::array<double, N>& a) {
 /// Expected output of a ready block for `in`, or false when the operands are
 /// outside the range where the reference is trusted.
 template <typename Block, std::size_t N>
-bool reference(const Model& model, const std::array<double, N>& in, std::array<R, N>& out) {
+bool reference(const EntryModel& model, const std::array<double, N>& in, std::array<R, N>& out) {
   const OskaTfConfigInternal& e = model.entries;
   if (!moderate(in) || !moderate(e.input_ref_point.translation) ||
       !moderate(e.input_expr_axes.rotation) || !moderate(e.output_ref_point.translation) ||
@@ -338,6 +363,58 @@ bool reference(const Model& model, const std::array<double, N>& in, std::array<R
   return true;
 }
 
+/// m·g_s = m·rot(conj(q_tf ⊗ q_s), g), as documented.
+inline V3 payloadWeight(const PayloadModel& model) {
+  const OskaPayloadConfig& c = model.config;
+  const Q4 q = mul(quat(model.tf.data() + 3), quat(c.sensor_axes.data()));
+  return scale(lit(c.mass), rot(conj(q), vec(c.gravity.data())));
+}
+
+inline bool moderate(const PayloadModel& model) {
+  const OskaPayloadConfig& c = model.config;
+  return moderate(c.mass) && moderate(c.center_of_mass) && moderate(c.force_bias) &&
+         moderate(c.torque_bias) && moderate(c.gravity) && moderate(c.sensor_axes) &&
+         moderate(model.tf);
+}
+
+/// [F − F_bias − w, T − T_bias − c × w] with w = m·g_s.
+template <typename Block, std::size_t N>
+bool reference(const PayloadModel& model, const std::array<double, N>& in, std::array<R, N>& out) {
+  static_assert(N == 6, "a payload sample is a wrench");
+  if (!moderate(in) || !moderate(model)) return false;
+  const OskaPayloadConfig& c = model.config;
+  const V3 w = payloadWeight(model);
+  const V3 f = vec(in.data()) - vec(c.force_bias.data()) - w;
+  const V3 t = vec(in.data() + 3) - vec(c.torque_bias.data()) - cross(vec(c.center_of_mass.data()), w);
+  out = {f[0], f[1], f[2], t[0], t[1], t[2]};
+  for (const R& r : out) {
+    if (!(r.m < 1e280L)) return false;
+  }
+  return true;
+}
+
+/// Whether update would compute, by the model.
+template <typename Block>
+bool isReady(const EntryModel& model) {
+  const OskaTfConfigInternal& e = model.entries;
+  bool ready = e.input_ref_point.is_set && e.input_expr_axes.is_set &&
+               e.output_ref_point.is_set && e.output_expr_axes.is_set;
+  if constexpr (Traits<Block>::kHasTransform) {
+    const bool any_moving = isMoving(e.input_ref_point.origin) ||
+                            isMoving(e.input_expr_axes.origin) ||
+                            isMoving(e.output_ref_point.origin) ||
+                            isMoving(e.output_expr_axes.origin);
+    ready = ready && (!any_moving || model.tf_set);
+  } else {
+    ready = ready && !isMoving(e.input_expr_axes.origin);
+  }
+  return ready;
+}
+template <typename Block>
+bool isReady(const PayloadModel& model) {
+  return model.configured && model.tf_set;
+}
+
 // ---------------------------------------------------------- update check ---
 
 template <std::size_t N>
@@ -367,22 +444,12 @@ bool sameValues(const std::array<double, N>& a, const std::array<double, N>& b) 
 /// output on failure, the same bits from a repeated call, from an in-place
 /// call and from every row of a batch long enough for whole tiles and a
 /// remainder, and on success the reference arithmetic.
-template <typename Block>
+template <typename Block, typename Model>
 void checkUpdate(Block& block, const Model& model,
                  const std::array<double, Traits<Block>::kSize>& in) {
   constexpr std::size_t N = Traits<Block>::kSize;
-  const OskaTfConfigInternal& e = model.entries;
-  bool ready = e.input_ref_point.is_set && e.input_expr_axes.is_set &&
-               e.output_ref_point.is_set && e.output_expr_axes.is_set;
-  if constexpr (Traits<Block>::kHasTransform) {
-    const bool any_moving = isMoving(e.input_ref_point.origin) ||
-                            isMoving(e.input_expr_axes.origin) ||
-                            isMoving(e.output_ref_point.origin) ||
-                            isMoving(e.output_expr_axes.origin);
-    ready = ready && (!any_moving || model.tf_set);
-  } else {
-    ready = ready && !isMoving(e.input_expr_axes.origin);
-  }
+  const bool ready = isReady<Block>(model);
+  FUZZ_CHECK(block.isReady() == ready);
   const bool tolerant = model.policy == OskaControlBlockPolicy::BestEffort ||
                         model.policy == OskaControlBlockPolicy::SoftRt;
   const OskaControlReturnCode expected =

@@ -17,8 +17,53 @@ BLOCK_CLASSES = [c for c in vars(ext).values() if isinstance(c, type) and hasatt
 BLOCKS = [(c, c.SIGNAL_SIZE, (f"{c.SIGNAL}_in", f"{c.SIGNAL}_out"), c.CONFIG_SECTION)
           for c in BLOCK_CLASSES]
 BLOCK_IDS = [c.__name__ for c in BLOCK_CLASSES]
+# The kinds configured by the four entries: built from an OskaTfConfig. The
+# tests of entries, setters and the JSON lock run on these.
+ENTRY_CLASSES = [c for c in BLOCK_CLASSES if c.CONFIG_RECORD is ext.OskaTfConfig]
+ENTRY_BLOCKS = [b for b in BLOCKS if b[0] in ENTRY_CLASSES]
+ENTRY_IDS = [c.__name__ for c in ENTRY_CLASSES]
 
 IDENTITY = np.array([1.0, 0.0, 0.0, 0.0])
+# A fixed-to-moving transform whose every value enters a result.
+FLANGE = np.array([1.0, 2.0, 3.0, 0.7, 0.1, 0.5, -0.5])
+
+
+def payload_record(name="payload"):
+    """A payload whose every value enters the compensated wrench."""
+    c = ext.OskaPayloadConfig()
+    c.name = name
+    c.mass = 1.5
+    c.center_of_mass = [0.01, -0.02, 0.07]
+    c.force_bias = [0.4, -0.2, 1.1]
+    c.torque_bias = [0.03, 0.01, -0.02]
+    c.sensor_axes = [0.9, 0.1, -0.3, 0.2]
+    return c
+
+
+def ready_block(cls, origin="moving_frame"):
+    """A block of cls that computes. Entry kinds: every entry set, those that
+    may be on the moving frame on `origin`; a payload: payload_record(). A
+    transform is given where the kind takes one."""
+    if cls.CONFIG_RECORD is ext.OskaPayloadConfig:
+        block = cls(payload_record())
+    else:
+        block = cls()
+        block.set_input_reference_point(origin, np.array([0.1, -0.2, 0.3]))
+        block.set_input_expression_axes("fixed_frame", np.array([0.9, 0.1, -0.3, 0.2]))
+        block.set_output_reference_point(origin, np.array([-0.5, 0.25, 0.125]))
+        block.set_output_expression_axes(origin, np.array([0.6, -0.2, 0.3, 0.7]))
+    if cls.HAS_TRANSFORM:
+        block.set_fixed_to_moving_frame_tf(FLANGE.copy())
+    return block
+
+
+UNCONFIGURED = {ext.OskaTfConfig: "update() called before all TF entries are set.",
+                ext.OskaPayloadConfig: "update() called before the block is configured."}
+
+
+def unconfigured_line(cls):
+    """The line of update on cls(): a block built from an empty path."""
+    return f"{cls.__name__}: {UNCONFIGURED[cls.CONFIG_RECORD]}"
 
 
 def configure_fixed(block):
@@ -36,7 +81,7 @@ def entry(origin, values):
 
 @pytest.fixture
 def locked_config_file(tmp_path):
-    """A JSON file whose sections set all four entries of every block."""
+    """A JSON file whose sections set all four entries of every entry kind."""
     section = {
         "name": "from_file",
         "set_input_reference_point": entry("fixed_frame", [0.0, 0.0, 0.1]),
@@ -45,5 +90,5 @@ def locked_config_file(tmp_path):
         "set_output_expression_axes": entry("fixed_frame", [1.0, 0.0, 0.0, 0.0]),
     }
     path = tmp_path / "locked.json"
-    path.write_text(json.dumps({b[3]: section for b in BLOCKS}))
+    path.write_text(json.dumps({b[3]: section for b in ENTRY_BLOCKS}))
     return str(path)

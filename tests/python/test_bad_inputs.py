@@ -3,8 +3,8 @@
 Each case either does what the bindings promise or raises TypeError, and
 never crashes (the suite runs under `python -X dev -X faulthandler`):
 
-- an input array (the four setters, set_fixed_to_moving_frame_tf and the
-  first argument of update) is read in place when it is a writable, C-contiguous
+- an input array (the four setters of the entry kinds,
+  set_fixed_to_moving_frame_tf and the first argument of update) is read in place when it is a writable, C-contiguous
   float64 array (or buffer) of the right length, and through a NumPy cast into
   a temporary when only its dtype (bool, integer, float16/32) or its strides
   differ; the values read are then the cast values;
@@ -40,11 +40,12 @@ import pytest
 
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
-from conftest import BLOCK_CLASSES, EXAMPLE_CONFIG
+from conftest import BLOCK_CLASSES, ENTRY_CLASSES, ENTRY_IDS, EXAMPLE_CONFIG, payload_record
 
 MOVING, FIXED = "moving_frame", "fixed_frame"
 CLASSES = BLOCK_CLASSES
 CLASS_IDS = [c.__name__ for c in CLASSES]
+RECORDS = (ext.OskaTfConfig, ext.OskaPayloadConfig)
 SETTERS = {"set_input_reference_point": 3, "set_input_expression_axes": 4,
            "set_output_reference_point": 3, "set_output_expression_axes": 4}
 TF = "set_fixed_to_moving_frame_tf"
@@ -86,11 +87,22 @@ BASE_POSE = {**{k: v for k, v in BASE.items() if k != TF},
              "set_output_reference_point": (MOVING, [-0.5, 0.25, 0.125])}
 
 
+def has_entries(cls):
+    return cls.CONFIG_RECORD is ext.OskaTfConfig
+
+
+def base_calls(cls):
+    """The calls that make the base configuration of a block of cls: the
+    entries (and the transform), or for a payload block, the transform."""
+    if not has_entries(cls):
+        return {TF: BASE[TF]}
+    return BASE if cls.HAS_TRANSFORM else BASE_POSE
+
+
 def ready(cls, **changes):
     """A block in the base configuration, with some calls {method: (origin, values)} changed."""
-    block = cls()
-    for method, (origin, values) in {**(BASE if cls.HAS_TRANSFORM else BASE_POSE),
-                                     **changes}.items():
+    block = cls() if has_entries(cls) else cls(payload_record())
+    for method, (origin, values) in {**base_calls(cls), **changes}.items():
         args = (np.array(values, dtype=np.float64),)
         if origin is not None:
             args = (origin,) + args
@@ -232,8 +244,9 @@ ARRAY_IDS = [a[0] for a in ARRAYS]
 
 
 def input_positions(cls):
-    """(method, size of its array) for every input array argument of the class."""
-    positions = list(SETTERS.items())
+    """(method, size of its array) for every input array argument of the class
+    but the rows of update_batch and tare (test_batch.py, test_payload_block.py)."""
+    positions = list(SETTERS.items()) if has_entries(cls) else []
     if cls.HAS_TRANSFORM:
         positions.append((TF, 7))
     return positions + [("update", signal_size(cls))]
@@ -374,7 +387,7 @@ ORIGINS = [
 ]
 
 
-@pytest.mark.parametrize("cls", CLASSES, ids=CLASS_IDS)
+@pytest.mark.parametrize("cls", ENTRY_CLASSES, ids=ENTRY_IDS)
 @pytest.mark.parametrize("setter", SETTERS)
 @pytest.mark.parametrize("origin, meaning", [o[1:] for o in ORIGINS], ids=[o[0] for o in ORIGINS])
 def test_origin(cls, setter, origin, meaning):
@@ -396,17 +409,24 @@ def test_origin(cls, setter, origin, meaning):
 # ------------------------------------------------------------- self table ---
 
 def good_args(cls, method):
-    if method == "name":
+    if method in ("name", "config"):
         return ()
     if method == "update":
         return (floats(signal_size(cls)), np.full(signal_size(cls), 7.0))
     if method == TF:
         return (floats(7),)
+    if method == "tare":
+        return (np.stack([floats(6), floats(6)]),)
     return (FIXED, floats(SETTERS[method]))
 
 
+# The methods of a block's configuration, by the record it is built from.
+CONFIG_METHODS = {ext.OskaTfConfig: list(SETTERS), ext.OskaPayloadConfig: ["config", "tare"]}
+
+
 def methods(cls):
-    return ["name", *SETTERS, *([TF] if cls.HAS_TRANSFORM else []), "update"]
+    return ["name", *CONFIG_METHODS[cls.CONFIG_RECORD], *([TF] if cls.HAS_TRANSFORM else []),
+            "update"]
 
 
 def failed_init(cls):
@@ -428,7 +448,7 @@ SELVES = [
     ("None", lambda cls: None, False),
     ("object", lambda cls: object(), False),
     ("int", lambda cls: 1, False),
-    ("config-record", lambda cls: ext.OskaTfConfig(), False),
+    ("config-record", lambda cls: cls.CONFIG_RECORD(), False),
     ("other-block", lambda cls: next(c for c in CLASSES if c is not cls)(),
      False),
     ("never-initialised", lambda cls: cls.__new__(cls), True),
@@ -466,14 +486,18 @@ def test_block_whose_init_failed(cls, capfd):
             pytest.raises(TypeError, match=INCOMPATIBLE):
         block.__init__("")
     assert block.name() == name
-    assert block.set_input_reference_point(FIXED, np.zeros(3)) is False  # still the file's lock
+    if has_entries(cls):
+        assert block.set_input_reference_point(FIXED, np.zeros(3)) is False  # the file's lock
+    else:
+        assert block.config().mass == json.loads(EXAMPLE_CONFIG.read_text())[
+            cls.CONFIG_SECTION]["mass"]
     capfd.readouterr()
 
 
 # ------------------------------------------------------ constructor table ---
 
-def sub_config():
-    class Config(ext.OskaTfConfig):
+def sub_config(cls):
+    class Config(cls.CONFIG_RECORD):
         pass
     config = Config()
     config.name = "from_subclass"
@@ -492,8 +516,10 @@ CONSTRUCTOR_ARGS = [
     ("empty-path", lambda cls, t: "", ""),
     ("path-str-subclass", lambda cls, t: Text(EXAMPLE_CONFIG), "from-file"),
     ("non-ascii-path", lambda cls, t: non_ascii_copy(t), "from-file"),
-    ("config", lambda cls, t: ext.OskaTfConfig(), ""),
-    ("config-subclass", lambda cls, t: sub_config(), "from_subclass"),
+    ("config", lambda cls, t: cls.CONFIG_RECORD(), ""),
+    ("config-subclass", lambda cls, t: sub_config(cls), "from_subclass"),
+    ("other-record", lambda cls, t: next(r for r in RECORDS if r is not cls.CONFIG_RECORD)(),
+     TypeError),
     ("missing-non-ascii-path", lambda cls, t: str(t / "fehlt-ü.json"), "cannot-open"),
     ("directory", lambda cls, t: str(t), "cannot-parse"),
     ("lone-surrogate", lambda cls, t: "\ud800.json", TypeError),
@@ -588,7 +614,7 @@ def drive(cls, seed, cycles=CYCLES):
     block = ready(cls)
     codes, results = [], np.empty((cycles, n))
     for i in range(cycles):
-        if i % 97 == 0:
+        if i % 97 == 0 and has_entries(cls):
             setter = list(SETTERS)[(i // 97) % 4]
             origin = MOVING if (i // 97) % 3 else FIXED
             if cls.HAS_TRANSFORM or setter != "set_input_expression_axes":
@@ -663,7 +689,10 @@ def sequence_cases(n):
     ]
 
 
-LIST_PROPERTIES = [(ext.Translation, "translation", 3), (ext.Rotation, "rotation", 4)]
+LIST_PROPERTIES = [(ext.Translation, "translation", 3), (ext.Rotation, "rotation", 4),
+                   *((ext.OskaPayloadConfig, name, 3) for name in
+                     ("center_of_mass", "force_bias", "torque_bias", "gravity")),
+                   (ext.OskaPayloadConfig, "sensor_axes", 4)]
 LIST_CASES = [pytest.param(record, prop, value, read, id=f"{prop}-{cid}")
               for record, prop, n in LIST_PROPERTIES for cid, value, read in sequence_cases(n)]
 
@@ -697,7 +726,9 @@ STR_CASES = [("nul", "a\0b", "a\0b"), ("non-ascii", "移動 über", "移動 übe
 
 
 @pytest.mark.parametrize("record, prop", [(ext.Translation, "origin"), (ext.Rotation, "origin"),
-                                          (ext.OskaTfConfig, "name")], ids=["t", "r", "c"])
+                                          (ext.OskaTfConfig, "name"),
+                                          (ext.OskaPayloadConfig, "name")],
+                         ids=["t", "r", "c", "p"])
 @pytest.mark.parametrize("value, read", [c[1:] for c in STR_CASES], ids=[c[0] for c in STR_CASES])
 def test_str_property(record, prop, value, read):
     r = record()
@@ -732,9 +763,10 @@ def fresh(value):
     (None, None), (Fresh(ext.OskaTfConfig), None)],
     ids=["member", "int", "bool", "numpy-int64", "numpy-int32", "past-last", "negative",
          "int32-overflow", "huge", "float", "name", "None", "record"])
-def test_policy_property(value, read):
+@pytest.mark.parametrize("record", RECORDS)
+def test_policy_property(record, value, read):
     value = fresh(value)
-    c = ext.OskaTfConfig()
+    c = record()
     c.policy = POLICY.SoftRt
     if read is None:
         with pytest.raises(TypeError):
@@ -743,6 +775,24 @@ def test_policy_property(value, read):
     else:
         c.policy = value
         assert c.policy is POLICY(read)
+
+
+@pytest.mark.parametrize("value, read", [
+    (1.5, 1.5), (2, 2.0), (True, 1.0), (np.float32(0.25), 0.25), (np.int64(3), 3.0),
+    (-1.0, -1.0), (np.nan, np.nan),  # stored as given; a block refuses them (ValueError)
+    ("1.5", None), (None, None), ([1.0], None), (1j, None), (np.array([1.0, 2.0]), None)],
+    ids=["float", "int", "bool", "numpy-float32", "numpy-int64", "negative", "nan", "str",
+         "None", "list", "complex", "array"])
+def test_mass_property(value, read):
+    c = ext.OskaPayloadConfig()
+    c.mass = 4.0
+    if read is None:
+        with pytest.raises(TypeError):
+            c.mass = value
+        assert c.mass == 4.0
+    else:
+        c.mass = value
+        assert c.mass == read or (np.isnan(read) and np.isnan(c.mass))
 
 
 @pytest.mark.parametrize("prop, good", [("input_ref_point", ext.Translation),
@@ -772,10 +822,26 @@ import oska_tf_utils_ext as ext
 
 warnings.simplefilter("ignore")
 classes = [c for c in vars(ext).values() if isinstance(c, type) and hasattr(c, "SIGNAL_SIZE")]
+payload = ext.OskaPayloadConfig()
+payload.gravity = [0.0, 0.0, 0.0]
 for cls, n in ((c, c.SIGNAL_SIZE) for c in classes):
     block = cls()
-    for setter, size in (("set_input_reference_point", 3), ("set_input_expression_axes", 4),
-                         ("set_output_reference_point", 3), ("set_output_expression_axes", 4)):
+    if cls.CONFIG_RECORD is ext.OskaPayloadConfig:
+        block.tare(np.ones((3, 6)))
+        block.tare(np.ones((3, 6), np.int32))                           # converted
+        for bad in (np.ones(6), np.ones((3, 6), complex), [[1.0] * 6]):
+            try:
+                block.tare(bad)
+            except TypeError:
+                pass
+        block.config()
+        try:
+            cls(payload)                                                # refused record
+        except ValueError:
+            pass
+    setters = (("set_input_reference_point", 3), ("set_input_expression_axes", 4),
+               ("set_output_reference_point", 3), ("set_output_expression_axes", 4))
+    for setter, size in setters if cls.CONFIG_RECORD is ext.OskaTfConfig else ():
         getattr(block, setter)("moving_frame" if size == 3 else "fixed_frame", np.ones(size))
         getattr(block, setter)("fixed_frame", np.arange(size))          # converted
         for bad in (None, b"x", "\ud800"):

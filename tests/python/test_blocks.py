@@ -8,9 +8,11 @@ import pytest
 
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
-from conftest import BLOCKS, BLOCK_IDS, EXAMPLE_CONFIG, IDENTITY, configure_fixed
+from conftest import (BLOCKS, BLOCK_IDS, ENTRY_BLOCKS, ENTRY_IDS, EXAMPLE_CONFIG, IDENTITY,
+                      configure_fixed, unconfigured_line)
 
 blocks = pytest.mark.parametrize("cls, n, args, section", BLOCKS, ids=BLOCK_IDS)
+entry_blocks = pytest.mark.parametrize("cls, n, args, section", ENTRY_BLOCKS, ids=ENTRY_IDS)
 
 
 def ready_wrench():
@@ -33,7 +35,7 @@ def test_construct_from_path_and_from_config(cls, n, args, section):
     assert from_file.name() == json.loads(EXAMPLE_CONFIG.read_text())[section]["name"]
     assert cls(config_file=str(EXAMPLE_CONFIG)).name() == from_file.name()
 
-    config = ext.OskaTfConfig()
+    config = cls.CONFIG_RECORD()
     config.name = "coded"
     assert cls(config).name() == "coded"
     assert cls(config=config).name() == "coded"
@@ -78,7 +80,7 @@ def test_not_ready_writes_zeros_and_reports(cls, n, args, section, capfd):
     out = np.full(n, 7.0)
     assert cls().update(np.ones(n), out) is Code.NotReady
     np.testing.assert_array_equal(out, np.zeros(n))
-    assert capfd.readouterr().err == f"{cls.__name__}: update() called before all TF entries are set.\n"
+    assert capfd.readouterr().err == unconfigured_line(cls) + "\n"
 
 
 def test_not_ready_under_hard_rt_is_error():
@@ -97,7 +99,7 @@ def test_moving_frame_entry_needs_the_transform():
 
 # ----------------------------------------------------------------- setters ---
 
-@blocks
+@entry_blocks
 def test_setters_on_locked_entries(cls, n, args, section, locked_config_file, capfd):
     block = cls(locked_config_file)
     for setter, values, word in (

@@ -8,9 +8,10 @@ import pytest
 
 import oska_tf_utils_ext as ext
 from oska_control import OskaControlReturnCode as Code
-from conftest import BLOCK_CLASSES, BLOCK_IDS, configure_fixed
+from conftest import ENTRY_CLASSES, ENTRY_IDS, configure_fixed
 
-blocks = pytest.mark.parametrize("cls", BLOCK_CLASSES, ids=BLOCK_IDS)
+# The payload block's lines and readiness: test_payload_block.py.
+entry_blocks = pytest.mark.parametrize("cls", ENTRY_CLASSES, ids=ENTRY_IDS)
 
 
 @pytest.fixture
@@ -22,7 +23,7 @@ def logged(caplog):
     ext.diagnostics_to_stderr()
 
 
-@blocks
+@entry_blocks
 def test_lines_go_to_logging_and_back_to_stderr(cls, logged, capfd, tmp_path):
     path = tmp_path / "config.json"
     path.write_text(f'{{"{cls.CONFIG_SECTION}": {{"policy": "fast", "set_input_reference_point":'
@@ -46,7 +47,7 @@ def test_lines_go_to_logging_and_back_to_stderr(cls, logged, capfd, tmp_path):
     assert capfd.readouterr().err == not_ready + "\n"
 
 
-@blocks
+@entry_blocks
 def test_is_ready_agrees_with_update(cls, capfd):
     block = cls()
     assert not block.is_ready()

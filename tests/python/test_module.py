@@ -13,8 +13,8 @@ from conftest import BLOCKS, BLOCK_IDS
 def test_module_attributes():
     assert ext.__doc__ == "Python bindings for oska_tf_utils"
     assert ext.__version__ == "1.0.0"
-    for name in ("Translation", "Rotation", "OskaTfConfig",
-                 "OskaTfImu", "OskaTfPose", "OskaTfTwist", "OskaTfWrench"):
+    for name in ("Translation", "Rotation", "OskaTfConfig", "OskaPayloadConfig",
+                 "OskaTfImu", "OskaTfPayload", "OskaTfPose", "OskaTfTwist", "OskaTfWrench"):
         assert isinstance(getattr(ext, name), type)
     # The module keeps no reference to the module that registered the enums.
     assert "oska_control" not in vars(ext)
@@ -52,15 +52,18 @@ def test_import_fails_when_oska_control_cannot_be_imported():
 
 @pytest.mark.parametrize("cls, n, args, section", BLOCKS, ids=BLOCK_IDS)
 def test_block_class_docstrings_and_members(cls, n, args, section):
-    assert cls.__doc__.startswith(f"Transforms a {n}-DOF ")
+    assert f"s a {n}-DOF " in cls.__doc__.split(" signal ")[0]  # "Transforms a 6-DOF ..."
     doc = cls.update.__doc__
     assert f"update(self, {args[0]}: ndarray[dtype=float64, shape=({n}), order='C', device='cpu']" in doc
     assert f"Writes result into {args[1]} in-place.\nReturns a OskaControlReturnCode." in doc
-    assert hasattr(cls, "set_fixed_to_moving_frame_tf") == (cls is not ext.OskaTfPose)
+    assert hasattr(cls, "set_fixed_to_moving_frame_tf") == cls.HAS_TRANSFORM
+    assert cls.CONFIG_RECORD in (ext.OskaTfConfig, ext.OskaPayloadConfig)
 
 
 CLASS_DOCS = {
     "OskaTfImu": "Transforms a 6-DOF IMU signal [ax, ay, az, wx, wy, wz] between reference frames.",
+    "OskaTfPayload": "Compensates a 6-DOF wrench signal [fx, fy, fz, tx, ty, tz] for the payload's "
+                     "weight and the sensor's bias.",
     "OskaTfPose": "Transforms a 7-DOF pose signal [px, py, pz, qw, qx, qy, qz] between reference "
                   "points.",
     "OskaTfTwist": "Transforms a 6-DOF twist signal [vx, vy, vz, wx, wy, wz] between reference "
@@ -70,6 +73,7 @@ CLASS_DOCS = {
 }
 UPDATE_DOCS = {
     "OskaTfImu": "Transform imu_in [ax, ay, az, wx, wy, wz] (m/s\u00b2 and rad/s).",
+    "OskaTfPayload": "Transform wrench_in [fx, fy, fz, tx, ty, tz] (N and N\u00b7m).",
     "OskaTfPose": "Transform pose_in [px, py, pz, qw, qx, qy, qz].",
     "OskaTfTwist": "Transform twist_in [vx, vy, vz, wx, wy, wz] (m/s and rad/s).",
     "OskaTfWrench": "Transform wrench_in [fx, fy, fz, tx, ty, tz] (N and N\u00b7m).",
@@ -97,6 +101,15 @@ def test_kind_facts_are_consistent_data(cls, n, args, section):
     if cls.AUX_INPUT is not None:
         keyword, size = cls.AUX_INPUT
         assert f"{keyword}: ndarray[dtype=float64, shape=(*, {size})" in cls.update_batch.__doc__
+    # The transform rows too; the kind's name is the signal's unless it works
+    # on another kind's signal.
+    assert (cls.TRANSFORM_INPUT is not None) == cls.HAS_TRANSFORM
+    if cls.HAS_TRANSFORM:
+        assert f"{cls.TRANSFORM_INPUT}: ndarray[dtype=float64, shape=(*, 7)" in \
+            cls.update_batch.__doc__
+    kinds = {c.KIND: c for c, *_ in BLOCKS}
+    assert len(kinds) == len(BLOCKS) and cls.SIGNAL in kinds
+    assert kinds[cls.SIGNAL].COMPONENTS == cls.COMPONENTS
 
 
 def test_name_is_a_method():

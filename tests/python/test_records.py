@@ -124,5 +124,6 @@ def test_records_pickle_and_blocks_say_to_send_the_configuration():
         assert getattr(a, "translation", None) == getattr(b, "translation", None)
         assert getattr(a, "rotation", None) == getattr(b, "rotation", None)
     for cls in BLOCK_CLASSES:
-        with pytest.raises(TypeError, match="Send its OskaTfConfig"):
-            pickle.dumps(cls(config))
+        record = cls.CONFIG_RECORD.__name__
+        with pytest.raises(TypeError, match=f"Send its {record}"):
+            pickle.dumps(cls(config if cls.CONFIG_RECORD is OskaTfConfig else cls.CONFIG_RECORD()))
