@@ -67,7 +67,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from oska_tf_utils import transform_log, transform_table
-from oska_tf_utils.tables import DEFAULT_CHUNK_ROWS
+from oska_tf_utils.options import DEFAULT_CHUNK_ROWS
 
 WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
 TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")

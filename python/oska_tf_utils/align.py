@@ -144,6 +144,39 @@ class TransformTrack:
             raise OskaToolError(f"{self.source} holds no transform: the configuration puts an "
                                 "entry on the moving frame, so every sample needs one.")
 
+    def _after(self, sample: int, last: int) -> OskaToolError:
+        return OskaToolError(
+            f"the sample at {seconds(sample)} is {seconds(sample - last)} after "
+            f"the last transform stamp ({seconds(last)}) of {self.source}, and so is every "
+            "later sample. The tool does not extrapolate: use --outside drop or --outside "
+            "hold, or a transform stream that lasts longer.")
+
+    def check_end(self, first_sample: int, last: int | None,
+                  samples_from_end: Iterator[Stamps]) -> None:
+        """Raises at once the error that the samples after the stream's last stamp
+        `last` would raise when reached, from the log's end: `samples_from_end`
+        gives the samples' stamps a chunk at a time from the last chunk back.
+        Nothing is checked when `outside` lets such samples pass, when `last` is
+        not known, or when the first sample (`first_sample`) already lies
+        before the stream, which the first chunk reports."""
+        if self.outside != "error" or last is None:
+            return
+        if not len(self._t):
+            self._load()
+        if self._first is None or first_sample < self._first:
+            return
+        first_after: int | None = None
+        for stamps in samples_from_end:
+            if not len(stamps):
+                continue
+            index = int(np.searchsorted(stamps, last, "right"))
+            if index < len(stamps):
+                first_after = int(stamps[index])
+            if index > 0:
+                break
+        if first_after is not None:
+            raise self._after(first_after, last)
+
     def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
         """The transform at each stamp (non-decreasing), and which samples to keep
         (None: all of them)."""
@@ -198,12 +231,7 @@ class TransformTrack:
                     f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
                     "this chunk lie before it. The tool does not extrapolate: use --outside drop "
                     "or --outside hold, or a transform stream that starts earlier.")
-            first_after = ts[after][0]
-            raise OskaToolError(
-                f"the sample at {seconds(first_after)} is {seconds(first_after - t[-1])} after "
-                f"the last transform stamp ({seconds(t[-1])}) of {self.source}, and so is every "
-                "later sample. The tool does not extrapolate: use --outside drop or --outside "
-                "hold, or a transform stream that lasts longer.")
+            raise self._after(int(ts[after][0]), int(t[-1]))
         if self.outside == "hold":
             out[before] = x[0]
             out[after] = x[-1]
