@@ -71,36 +71,57 @@ class StampOrder:
                             "the log by time first.")
 
 
+class Arcs:
+    """The shortest arcs between consecutive [w, x, y, z] quaternions q0[k] and
+    q1[k]: what the spherical interpolation of every sample between them
+    shares, computed once per arc."""
+
+    def __init__(self, q0: Floats, q1: Floats) -> None:
+        self.n0 = np.linalg.norm(q0, axis=1, keepdims=True)
+        self.n1 = np.linalg.norm(q1, axis=1, keepdims=True)
+        self.u0 = q0 / np.where(self.n0 > 0, self.n0, 1.0)
+        u1 = q1 / np.where(self.n1 > 0, self.n1, 1.0)
+        dot = np.einsum("ij,ij->i", self.u0, u1)
+        self.u1 = np.where((dot < 0)[:, None], -u1, u1)  # the shortest arc
+        dot = np.clip(np.abs(dot), 0.0, 1.0)
+        self.theta = np.arccos(dot)
+        sin_theta = np.sin(self.theta)
+        self.small = sin_theta < 1e-9
+        self.safe = np.where(self.small, 1.0, sin_theta)
+
+    def at(self, arc: npt.NDArray[np.int64], f: Floats) -> Floats:
+        """The quaternion a fraction f along the arc `arc`, for each sample.
+        Non-unit quaternions keep a norm interpolated linearly between theirs
+        (the blocks use quaternions as given)."""
+        theta, small, safe = self.theta[arc], self.small[arc], self.safe[arc]
+        n0, n1 = self.n0[arc], self.n1[arc]
+        w0 = np.where(small, 1.0 - f, np.sin((1.0 - f) * theta) / safe)
+        w1 = np.where(small, f, np.sin(f * theta) / safe)
+        q = w0[:, None] * self.u0[arc] + w1[:, None] * self.u1[arc]
+        q /= np.linalg.norm(q, axis=1, keepdims=True)
+        scaled: Floats = q * (n0 + f[:, None] * (n1 - n0))
+        return scaled
+
+
 def slerp(q0: Floats, q1: Floats, f: Floats) -> Floats:
     """Row-wise spherical linear interpolation of [w, x, y, z] quaternions along
     the shortest arc, f in [0, 1]. Non-unit quaternions keep a norm interpolated
     linearly between theirs (the blocks use quaternions as given)."""
-    n0 = np.linalg.norm(q0, axis=1, keepdims=True)
-    n1 = np.linalg.norm(q1, axis=1, keepdims=True)
-    u0 = q0 / np.where(n0 > 0, n0, 1.0)
-    u1 = q1 / np.where(n1 > 0, n1, 1.0)
-    dot = np.einsum("ij,ij->i", u0, u1)
-    u1 = np.where((dot < 0)[:, None], -u1, u1)  # the shortest arc
-    dot = np.clip(np.abs(dot), 0.0, 1.0)
-    theta = np.arccos(dot)
-    sin_theta = np.sin(theta)
-    small = sin_theta < 1e-9
-    safe = np.where(small, 1.0, sin_theta)
-    w0 = np.where(small, 1.0 - f, np.sin((1.0 - f) * theta) / safe)
-    w1 = np.where(small, f, np.sin(f * theta) / safe)
-    q = w0[:, None] * u0 + w1[:, None] * u1
-    q /= np.linalg.norm(q, axis=1, keepdims=True)
-    scaled: Floats = q * (n0 + f[:, None] * (n1 - n0))
-    return scaled
+    return Arcs(q0, q1).at(np.arange(len(f)), f)
 
 
-def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats) -> Floats:
+def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats,
+                arcs: Arcs | None = None, arc: npt.NDArray[np.int64] | None = None) -> Floats:
     """Transforms [tx, ty, tz, qw, qx, qy, qz] at stamps t with t0 < t < t1: linear
-    in translation, spherical linear in rotation."""
+    in translation, spherical linear in rotation (along `arcs[arc]` when the
+    arcs between the rows are known)."""
     f = (t - t0).astype(np.float64) / (t1 - t0).astype(np.float64)
     out = np.empty_like(x0)
     out[:, :3] = x0[:, :3] + f[:, None] * (x1[:, :3] - x0[:, :3])
-    out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
+    if arcs is None or arc is None:
+        out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
+    else:
+        out[:, 3:] = arcs.at(arc, f)
     return out
 
 
@@ -127,6 +148,7 @@ class TransformTrack:
         self._x: Floats = np.empty((0, 7))
         self._first: int | None = None
         self._exhausted = False
+        self._arcs: Arcs | None = None
 
     def _load(self) -> None:
         for t, x in self._chunks:
@@ -138,6 +160,7 @@ class TransformTrack:
             # The row before the new chunk stays: it brackets the samples between.
             self._t = np.concatenate([self._t[-1:], t])
             self._x = np.concatenate([self._x[-1:], np.asarray(x, np.float64)])
+            self._arcs = None
             return
         self._exhausted = True
         if self._first is None:
@@ -219,7 +242,10 @@ class TransformTrack:
                     f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
                     f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
                     "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
-            out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1])
+            if self._arcs is None:
+                self._arcs = Arcs(x[:-1, 3:], x[1:, 3:])
+            out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1],
+                                       self._arcs, lo)
         if not (before.any() or after.any()):
             return None
         if self.outside == "error":

@@ -20,12 +20,12 @@ from contextlib import ExitStack
 from dataclasses import dataclass
 from itertools import chain
 from pathlib import Path
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from .align import Floats, Mask, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
-from .formats import bags
+from .formats import frame as frame_name
 from .formats.output import AtomicOutput, refuse_overwriting_inputs
 from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
@@ -33,6 +33,9 @@ from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableRead
 from .kinds import Kind
 from .options import Options
 from .progress import Progress
+
+if TYPE_CHECKING:  # the bag modules load the bag libraries: only when a bag is read
+    from .formats import bags
 
 
 class Sink(Protocol):
@@ -188,7 +191,7 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
         return _Transform(track, f"interpolated from {options.tf_topic}", stream.parent,
                           stream.child, stream.last_stamp)
     if options.tf_frames:
-        parent, child = (bags.frame(name) for name in options.tf_frames)
+        parent, child = (frame_name(name) for name in options.tf_frames)
         edge = bag.transform_edge(parent, child, rows)
         if edge.static is not None:
             return _Transform(edge.static, f"constant, from /tf_static {parent} -> {child}",
@@ -208,6 +211,8 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
 def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
             output: str | os.PathLike[str], options: Options) -> TransformResult:
     """Transforms the signal topic of a ROS bag into a bag or a table."""
+    from .formats import bags
+
     started = time.monotonic()
     path = os.fspath(input)
     rows = options.chunk_rows
@@ -274,7 +279,7 @@ def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform 
             frame = source.child if origin == "moving_frame" else source.parent
         elif not kind.has_transform and origin != "moving_frame":
             first = first_frame()
-            frame = bags.frame(first) if first else None  # the frame the input pose is in
+            frame = frame_name(first) if first else None  # the frame the input pose is in
         if not frame:
             frame = "oska_" + kind.signal
             result.details["note"] = (f"the output frame is not known from the transform; the "

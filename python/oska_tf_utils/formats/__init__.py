@@ -27,3 +27,8 @@ def is_bag(path: str | os.PathLike[str]) -> bool:
     """Whether `path` names a bag: by extension, or a rosbag2 folder."""
     p = Path(path)
     return p.suffix.lower() in BAG_SUFFIXES or p.joinpath("metadata.yaml").is_file()
+
+
+def frame(name: str) -> str:
+    """A frame name as the tool compares it: without a leading slash."""
+    return name[1:] if name.startswith("/") else name

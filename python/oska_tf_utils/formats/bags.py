@@ -1,116 +1,46 @@
-"""ROS 1 and ROS 2 bags, read and written with rosbags (no ROS installation).
+"""ROS 1 and ROS 2 bags as the pipeline sees them: a signal topic as
+SampleChunks, the transform as (stamps, rows) chunks, and an output topic.
 
-A signal topic is read in chunks of messages; its samples take their stamps
-from the message headers. The fixed-to-moving transform comes from a topic of
-poses or transforms, or from /tf (or /tf_static) for one parent and child
-frame. The transformed samples go to a bag, as messages of the input's type on
-a topic of their own.
+A bag is opened by its container (`rosbag2`: MCAP and sqlite3 files and
+folders; `rosbag1`), which gives the messages of a topic a stored chunk at a
+time; `messages` decodes each chunk's payloads into stamps (from the message
+headers) and values. A topic that its container cannot give by chunk is read
+by rosbags (`general`), and the same decoding applies. The transformed
+samples go to a bag, as messages of the input's type on a topic of their own.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from operator import attrgetter
+from itertools import chain
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ..align import NS_PER_S, ConstantTransform, Floats, Mask, Stamps
+from ..align import ConstantTransform, Floats, Mask, Stamps
 from ..chunks import SampleChunk
 from ..errors import OskaToolError, require
 from ..kinds import Kind, kinds
+from . import frame
+from .messages import (SIGNAL_FIELDS, TF_FIELDS, TF_MESSAGE, Decoded, EdgeReader, Reader,
+                       Writer, chunks_of)
 from .output import AtomicOutput
+from .storage import Container, ContainerWriter, Damaged, NotByChunk, Raw
 
-TF_TOPIC, TF_STATIC_TOPIC, TF_MESSAGE = "/tf", "/tf_static", "tf2_msgs/msg/TFMessage"
+TF_TOPIC, TF_STATIC_TOPIC = "/tf", "/tf_static"
+SEEN_EDGES = 50
+"""How many other edges an error about a missing /tf edge lists at most."""
 
-
-def _xyz(prefix: str) -> tuple[str, ...]:
-    return tuple(f"{prefix}.{axis}" for axis in "xyz")
-
-
-def _wxyz(prefix: str) -> tuple[str, ...]:
-    return tuple(f"{prefix}.{axis}" for axis in "wxyz")
-
-
-# Where each message type the tool reads keeps the signal, in the order of the
-# components of the kind that carries it (its ROS_MESSAGE_TYPES). AccelStamped
-# is a screw like a twist (linear part at a point, angular part free), so the
-# twist block carries it to another point: a' = a + α × r.
-GEOMETRY = "geometry_msgs/msg/"
-SIGNAL_FIELDS: dict[str, tuple[str, ...]] = {
-    f"{GEOMETRY}WrenchStamped": _xyz("wrench.force") + _xyz("wrench.torque"),
-    f"{GEOMETRY}TwistStamped": _xyz("twist.linear") + _xyz("twist.angular"),
-    f"{GEOMETRY}AccelStamped": _xyz("accel.linear") + _xyz("accel.angular"),
-    "sensor_msgs/msg/Imu": _xyz("linear_acceleration") + _xyz("angular_velocity"),
-    f"{GEOMETRY}PoseStamped": _xyz("pose.position") + _wxyz("pose.orientation"),
-}
-TF_FIELDS: dict[str, tuple[str, ...]] = {
-    f"{GEOMETRY}PoseStamped": _xyz("pose.position") + _wxyz("pose.orientation"),
-    f"{GEOMETRY}TransformStamped": _xyz("transform.translation") + _wxyz("transform.rotation"),
-}
+__all__ = ["Bag", "BagSignal", "BagSink", "TransformStream", "frame", "signal_kinds"]
 
 
 def signal_kinds() -> dict[str, Kind]:
     """The kind that transforms each message type, from the kinds' ROS_MESSAGE_TYPES."""
-    return {msgtype: k for k in kinds().values() for msgtype in k.ros_message_types}
-
-
-def frame(name: str) -> str:
-    """A frame name as the tool compares it: without a leading slash."""
-    return name[1:] if name.startswith("/") else name
-
-
-def _stamp(message: Any) -> int:
-    stamp = message.header.stamp
-    return int(stamp.sec) * NS_PER_S + int(stamp.nanosec)
-
-
-def _rows(pairs: Iterator[tuple[int, tuple[float, ...]]], chunk_rows: int
-          ) -> Iterator[tuple[Stamps, Floats]]:
-    stamps: list[int] = []
-    rows: list[tuple[float, ...]] = []
-    for stamp, row in pairs:
-        stamps.append(stamp)
-        rows.append(row)
-        if len(rows) == chunk_rows:
-            yield np.array(stamps, np.int64), np.array(rows, np.float64)
-            stamps, rows = [], []
-    if rows:
-        yield np.array(stamps, np.int64), np.array(rows, np.float64)
-
-
-class _Reader:
-    """One rosbags reader of the bag, with the errors of a damaged file made clear."""
-
-    def __init__(self, path: str) -> None:
-        from rosbags.highlevel import AnyReader
-        from rosbags.typesys import Stores, get_typestore
-
-        self.path = path
-        try:
-            self.reader = AnyReader([Path(path)], default_typestore=get_typestore(Stores.LATEST))
-            self.reader.open()
-        except Exception as e:  # rosbags reports a damaged file with many types
-            raise damaged(path, e) from None
-
-    def messages(self, connections: list[Any]) -> Iterator[tuple[int, Any]]:
-        """(log time, message) in log time order."""
-        ids = {c.id for c in connections}
-        mine = [c for c in self.reader.connections if c.id in ids]
-        try:
-            for connection, logtime, raw in self.reader.messages(connections=mine):
-                yield logtime, self.reader.deserialize(raw, connection.msgtype)
-        except OskaToolError:
-            raise
-        except Exception as e:
-            raise damaged(self.path, e) from None
-
-    def close(self) -> None:
-        if self.reader.stack is not None:
-            self.reader.close()
+    return {msgtype: k for k in kinds().values() for msgtype in k.ros_message_types
+            if msgtype in SIGNAL_FIELDS}
 
 
 def damaged(path: str, error: BaseException) -> OskaToolError:
@@ -125,7 +55,10 @@ class BagSignal:
 
     msgtype: str
     total: int
-    chunks_of: Callable[[], Iterator[SampleChunk]]
+    raw: Callable[[], Iterator[Raw]]
+    raw_from_end: Callable[[], Iterator[Raw]]
+    reader: Callable[[], Reader]
+    rows: int
     unit: str = "messages"
     position: int = 0
     first: list[str] = field(default_factory=list)
@@ -134,25 +67,41 @@ class BagSignal:
         """The frame_id of the topic's first message, once it is read."""
         return self.first[0] if self.first else None
 
+    def _decoded(self) -> Iterator[Decoded]:
+        reader = self.reader()
+        for raw in self.raw():
+            decoded = reader.decode(raw.payloads)
+            decoded.logtimes = raw.logtimes
+            if not self.first and len(decoded.stamps):
+                self.first.append(decoded.first.get("header.frame_id", ""))
+            yield decoded
+
     def chunks(self) -> Iterator[SampleChunk]:
-        for chunk in self.chunks_of():
-            self.position += len(chunk.signal)
-            yield chunk
+        for decoded in chunks_of(self._decoded(), self.rows):
+            self.position += len(decoded.stamps)
+            yield SampleChunk(signal=decoded.values, stamps=decoded.stamps,
+                              payload=decoded.logtimes)
 
     def stamps_from_end(self) -> Iterator[Stamps]:
-        return iter(())
+        reader = self.reader()
+        for raw in self.raw_from_end():
+            yield reader.decode(raw.payloads).stamps
 
 
 @dataclass
 class TransformStream:
-    """A transform stream of the bag: chunks of (stamps, rows), and the frames."""
+    """A transform stream of the bag: chunks of (stamps, rows), the frames, the
+    last stamp (from the bag's end), or a constant transform (/tf_static)."""
 
     chunks: Callable[[], Iterator[tuple[Stamps, Floats]]]
     parent: str | None = None
     child: str | None = None
     static: ConstantTransform | None = None
+    last: Callable[[], Iterator[tuple[Stamps, Floats]]] = lambda: iter(())
 
     def last_stamp(self) -> int | None:
+        for stamps, _ in self.last():
+            return int(stamps[-1])
         return None
 
 
@@ -161,20 +110,69 @@ class Bag:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         require("rosbags", "Reading and writing ROS bags")
-        self.path = os.fspath(path)
-        self._readers = [_Reader(self.path)]
-        self.connections = self._readers[0].reader.connections
+        require("mcap", "Reading and writing ROS bags")
+        from .general import General, typestore
+        from .rosbag1 import Rosbag1File
+        from .rosbag2 import open_storage
 
-    def _reader(self) -> _Reader:
-        """Another reader of the bag, for a stream read beside the others."""
-        self._readers.append(_Reader(self.path))
-        return self._readers[-1]
+        self.path = os.fspath(path)
+        where = Path(path)
+        self._general: General | None = None
+        try:
+            try:
+                self.container: Container = Rosbag1File(where) if where.suffix == ".bag" \
+                    else open_storage(where)
+                self.store = typestore(self.container.connections)
+            except (Damaged, NotByChunk):  # rosbags reads it, or says why it cannot
+                self._general = self.container = General(where)
+                self.store = self._general.typestore
+        except Damaged as e:
+            raise damaged(self.path, e) from None
+        self.ros1 = self.container.ros1
+        self.connections = self.container.connections
+
+    def _source(self, ids: set[int]) -> Container:
+        """The container that gives the connections `ids` by chunk: the bag's
+        own, or rosbags when the bag's layout does not allow it."""
+        if self.container.ordered(ids):
+            return self.container
+        if self._general is None:
+            from .general import General
+
+            try:
+                self._general = General(Path(self.path))
+            except Damaged as e:
+                raise damaged(self.path, e) from None
+        return self._general
+
+    def _raw(self, source: Container, ids: set[int], backwards: bool = False
+             ) -> Iterator[Raw]:
+        """The stored chunks of `ids`, with the errors of a damaged file made clear."""
+        if not ids:
+            return
+        try:
+            yield from (source.messages_from_end(ids) if backwards else source.messages(ids))
+        except Damaged as e:
+            raise damaged(self.path, e) from None
+
+    def deserializer(self, msgtype: str) -> Callable[[bytes], Any]:
+        """The general deserialiser of rosbags for `msgtype`."""
+        store, ros1, path = self.store, self.ros1, self.path
+
+        def deserialize(raw: bytes) -> Any:
+            try:
+                return store.deserialize_ros1(raw, msgtype) if ros1 \
+                    else store.deserialize_cdr(raw, msgtype)
+            except Exception as e:
+                raise damaged(path, e) from None
+        return deserialize
 
     def topics(self) -> str:
         listed = sorted({f"{c.topic} ({c.msgtype})" for c in self.connections})
         return ", ".join(listed) or "no topic at all"
 
-    def topic(self, topic: str, what: str) -> tuple[list[Any], str]:
+    def topic(self, topic: str, what: str) -> tuple[set[int], str]:
+        """The connections of `topic` and its message type."""
         found = [c for c in self.connections if c.topic == topic]
         if not found:
             raise OskaToolError(f"the bag {self.path} has no topic {topic} for {what}; it has: "
@@ -183,12 +181,12 @@ class Bag:
         if len(types) > 1:
             raise OskaToolError(f"the topic {topic} of {self.path} carries several message types "
                                 f"({', '.join(sorted(types))}); the tool needs one.")
-        return found, types.pop()
+        return {c.id for c in found}, types.pop()
 
     def signal(self, topic: str, kind: Kind, chunk_rows: int) -> BagSignal:
         """The signal topic for `kind`; refused when its message type is not one the
         kind transforms."""
-        connections, msgtype = self.topic(topic, "the signal")
+        ids, msgtype = self.topic(topic, "the signal")
         carriers = signal_kinds()
         carrier = carriers.get(msgtype)
         if carrier is None:
@@ -199,131 +197,92 @@ class Bag:
             raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {carrier.signal} "
                                 f"block transforms, not the {kind.signal} block: use --block "
                                 f"{carrier.signal}.")
-        get = attrgetter(*SIGNAL_FIELDS[msgtype])
-        signal = BagSignal(msgtype, sum(int(c.msgcount) for c in connections), lambda: iter(()))
-        width = len(SIGNAL_FIELDS[msgtype])
+        source = self._source(ids)
+        return BagSignal(msgtype, source.count(ids), lambda: self._raw(source, ids),
+                         lambda: self._raw(source, ids, backwards=True),
+                         lambda: self._reader(msgtype, SIGNAL_FIELDS[msgtype]), chunk_rows)
 
-        def chunks() -> Iterator[SampleChunk]:
-            stamps: list[int] = []
-            values: list[tuple[float, ...]] = []
-            logtimes: list[int] = []
-
-            def chunk() -> SampleChunk:
-                made = SampleChunk(signal=np.array(values, np.float64).reshape(len(values), width),
-                                   stamps=np.array(stamps, np.int64),
-                                   payload=np.array(logtimes, np.int64))
-                stamps.clear()
-                values.clear()
-                logtimes.clear()
-                return made
-
-            for logtime, message in self._readers[0].messages(connections):
-                if not signal.first:
-                    signal.first.append(message.header.frame_id)
-                stamps.append(_stamp(message))
-                values.append(get(message))
-                logtimes.append(logtime)
-                if len(values) == chunk_rows:
-                    yield chunk()
-            if values:
-                yield chunk()
-
-        signal.chunks_of = chunks
-        return signal
+    def _reader(self, msgtype: str, paths: tuple[str, ...]) -> Reader:
+        return Reader(self.store, msgtype, self.ros1, paths, self.deserializer(msgtype))
 
     def transform_topic(self, topic: str, chunk_rows: int) -> TransformStream:
         """A topic of PoseStamped or TransformStamped messages as the transform."""
-        connections, msgtype = self.topic(topic, "the transform")
+        ids, msgtype = self.topic(topic, "the transform")
         if msgtype not in TF_FIELDS:
             raise OskaToolError(f"the topic {topic} carries {msgtype}; a transform topic carries "
                                 f"{' or '.join(TF_FIELDS)}. For /tf use --tf-frames PARENT CHILD.")
-        get = attrgetter(*TF_FIELDS[msgtype])
-        reader = self._reader()
-        first = next(reader.messages(connections), None)
-        parent = frame(first[1].header.frame_id) if first else None
-        child = frame(getattr(first[1], "child_frame_id", "")) if first else None
+        source = self._source(ids)
 
-        def pairs() -> Iterator[tuple[int, tuple[float, ...]]]:
-            for _, message in reader.messages(connections):
-                yield _stamp(message), get(message)
+        def rows(backwards: bool = False) -> Iterator[tuple[Stamps, Floats]]:
+            reader = self._reader(msgtype, TF_FIELDS[msgtype])
+            for raw in self._raw(source, ids, backwards):
+                decoded = reader.decode(raw.payloads)
+                if len(decoded.stamps):
+                    yield decoded.stamps, decoded.values
 
-        return TransformStream(lambda: _rows(pairs(), chunk_rows), parent, child or None)
+        first = self._reader(msgtype, TF_FIELDS[msgtype])
+        names: dict[str, str] = {}
+        for raw in self._raw(source, ids):
+            if len(raw):
+                names = first.decode(raw.payloads.take(np.zeros(1, np.int64))).first
+                break
+        parent = frame(names["header.frame_id"]) if names else None
+        child = frame(names.get("child_frame_id", "")) if names else None
+        return TransformStream(rows, parent, child or None, last=lambda: rows(backwards=True))
 
     def transform_edge(self, parent: str, child: str, chunk_rows: int) -> TransformStream:
         """The transform from `parent` to `child` on /tf, or a constant one from
         /tf_static when /tf has none; refused with the edges there otherwise."""
-        get = attrgetter(*TF_FIELDS[f"{GEOMETRY}TransformStamped"])
-        seen: set[tuple[str, str]] = set()
-        reader = self._reader()
+        dynamic, static = (self._tf_ids(TF_TOPIC), self._tf_ids(TF_STATIC_TOPIC))
 
-        def edges(topic: str) -> Iterator[tuple[int, tuple[float, ...]]]:
-            found = [c for c in self.connections if c.topic == topic and c.msgtype == TF_MESSAGE]
-            if not found:
-                return
-            for _, message in reader.messages(found):
-                for transform in message.transforms:
-                    pair = (frame(transform.header.frame_id), frame(transform.child_frame_id))
-                    if pair == (parent, child):
-                        yield _stamp(transform), get(transform)
-                    elif len(seen) < 50:
-                        seen.add(pair)
+        def edge(ids: set[int], backwards: bool = False) -> Iterator[tuple[Stamps, Floats]]:
+            reader = EdgeReader(self.store, self.ros1, parent, child,
+                                self.deserializer(TF_MESSAGE))
+            for raw in self._raw(self._source(ids), ids, backwards):
+                stamps, rows = reader.decode(raw.payloads)
+                if len(stamps):
+                    yield stamps, rows
 
-        dynamic = _rows(edges(TF_TOPIC), chunk_rows)
-        head = next(dynamic, None)
+        found = edge(dynamic)
+        head = next(found, None)
         if head is not None:
-            def chunks() -> Iterator[tuple[Stamps, Floats]]:
-                assert head is not None
-                yield head
-                yield from dynamic
-
-            return TransformStream(chunks, parent, child)
-        static = None
-        for _, row in edges(TF_STATIC_TOPIC):
-            static = row  # the latest one counts
-        if static is not None:
-            return TransformStream(lambda: iter(()), parent, child,
-                                   ConstantTransform(np.array(static)))
-        pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(seen)) or "none"
+            return TransformStream(lambda: chain([head], found), parent, child,
+                                   last=lambda: edge(dynamic, backwards=True))
+        latest = None
+        for _, rows in edge(static):
+            latest = rows[-1]  # the latest one counts
+        if latest is not None:
+            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest))
+        pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(self._edges(dynamic, static))) \
+            or "none"
         raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "
                             f"{self.path} (the tool takes one direct parent-child edge, not a "
                             f"chain); the edges there: {pairs}.")
 
+    def _tf_ids(self, topic: str) -> set[int]:
+        return {c.id for c in self.connections if c.topic == topic and c.msgtype == TF_MESSAGE}
+
+    def _edges(self, *topics: set[int]) -> set[tuple[str, str]]:
+        """The first edges on the /tf topics, for the error that the one asked for is missing."""
+        seen: set[tuple[str, str]] = set()
+        deserialize = self.deserializer(TF_MESSAGE)
+        for ids in topics:
+            for raw in self._raw(self._source(ids), ids):
+                for i in range(len(raw)):
+                    for transform in deserialize(raw.payloads.raw(i)).transforms:
+                        if len(seen) < SEEN_EDGES:
+                            seen.add((frame(transform.header.frame_id),
+                                      frame(transform.child_frame_id)))
+        return seen
+
     def close(self) -> None:
-        for reader in self._readers:
-            reader.close()
+        self.container.close()
 
     def __enter__(self) -> Bag:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
-
-
-def _build(store: Any, msgtype: str, values: Mapping[str, Any], prefix: str = "") -> Any:
-    """A message of `msgtype` with the given field values (dotted paths) and
-    zeros, empty strings and empty sequences everywhere else."""
-    from rosbags.interfaces import Nodetype
-
-    _, fields = store.fielddefs[msgtype]
-    kwargs: dict[str, Any] = {}
-    for name, (node, field_type) in fields:
-        path = prefix + name
-        if path in values:
-            kwargs[name] = values[path]
-        elif node == Nodetype.NAME:
-            kwargs[name] = _build(store, field_type, values, path + ".")
-        elif node == Nodetype.BASE:
-            base = field_type[0]
-            kwargs[name] = "" if base == "string" else (False if base == "bool" else 0)
-        elif node == Nodetype.ARRAY:
-            (inner, inner_type), length = field_type
-            kwargs[name] = np.zeros(length, inner_type[0]) if inner == Nodetype.BASE else \
-                [_build(store, inner_type, {}) for _ in range(length)]
-        else:
-            (inner, inner_type), _ = field_type
-            kwargs[name] = np.zeros(0, inner_type[0]) if inner == Nodetype.BASE and \
-                inner_type[0] != "string" else []
-    return store.types[msgtype](**kwargs)
 
 
 class BagSink:
@@ -334,43 +293,42 @@ class BagSink:
     def __init__(self, target: AtomicOutput, msgtype: str, topic: str, frame: str) -> None:
         from rosbags.typesys import Stores, get_typestore
 
+        from .rosbag1 import Rosbag1Writer
+        from .rosbag2 import Rosbag2Writer
+
         suffix = target.output.suffix.lower()
-        self.msgtype, self.frame, self.fields = msgtype, frame, SIGNAL_FIELDS[msgtype]
-        self.extra: dict[str, Any] = {}
-        if msgtype == "sensor_msgs/msg/Imu":
-            # No orientation estimate in the new axes: -1 says so, by convention.
-            self.extra["orientation_covariance"] = np.array([-1.0] + [0.0] * 8)
-        if suffix == ".bag":
-            from rosbags.rosbag1 import Writer as Writer1
+        ros1 = suffix == ".bag"
+        store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.LATEST)
 
-            self.store = get_typestore(Stores.ROS1_NOETIC)
-            self.writer: Any = Writer1(target.path)
-            self.serialize = self.store.serialize_ros1
+        def serialize(message: Any) -> bytes:
+            return bytes(store.serialize_ros1(message, msgtype) if ros1
+                         else store.serialize_cdr(message, msgtype))
+
+        self.encoder = Writer(store, msgtype, ros1, SIGNAL_FIELDS[msgtype], frame, serialize)
+        self.writer: ContainerWriter
+        if ros1:
+            definition, md5sum = store.generate_msgdef(msgtype)
+            self.writer = Rosbag1Writer(target.path, topic, msgtype, definition, md5sum)
         else:
-            from rosbags.rosbag2 import StoragePlugin, Writer as Writer2
-
-            self.store = get_typestore(Stores.LATEST)
-            plugin = StoragePlugin.SQLITE3 if suffix == ".db3" else StoragePlugin.MCAP
-            self.writer = Writer2(target.path, version=9, storage_plugin=plugin)
-            self.serialize = self.store.serialize_cdr
-            if suffix in (".mcap", ".db3"):
-                target.inner = target.path / f"{target.path.name}{suffix}"
-        self.writer.open()
+            definition, _ = store.generate_msgdef(msgtype, ros_version=2)
+            digest = store.hash_rihs01(msgtype)
+            if suffix in (".mcap", ".db3"):  # one storage file
+                storage, folder, path = ("sqlite3" if suffix == ".db3" else "mcap"), None, \
+                    target.path
+                name = target.output.name
+            else:  # a folder, with the storage file named after it
+                storage, folder, name = "mcap", target.path, f"{target.output.name}.mcap"
+                path = folder / name
+            self.writer = Rosbag2Writer(storage, path, name, folder, topic, msgtype, definition,
+                                        digest)
         self._open = True
-        self.connection = self.writer.add_connection(topic, msgtype, typestore=self.store)
 
     def write(self, chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
         stamps, logtimes = chunk.stamps, chunk.payload
         assert stamps is not None
         if keep is not None:
             out, stamps, logtimes = out[keep], stamps[keep], logtimes[keep]
-        for stamp, row, logtime in zip(stamps.tolist(), out.tolist(), logtimes.tolist()):
-            given = dict(zip(self.fields, row))
-            given.update(self.extra)
-            given["header.stamp.sec"], given["header.stamp.nanosec"] = divmod(stamp, NS_PER_S)
-            given["header.frame_id"] = self.frame
-            message = _build(self.store, self.msgtype, given)
-            self.writer.write(self.connection, logtime, self.serialize(message, self.msgtype))
+        self.writer.write(logtimes, self.encoder.encode(stamps, out))
 
     def close(self) -> None:
         self.writer.close()

@@ -325,9 +325,12 @@ def open_transform_table(path: str | os.PathLike[str], mapping: Mapping[str, str
 
 
 class TableWriter:
-    """Writes record batches to a CSV or Parquet file."""
+    """Writes record batches to a CSV or Parquet file. In Parquet, the columns
+    `plain` (measured values, every one different) are written without the
+    dictionary encoding, which could only fail on them after trying."""
 
-    def __init__(self, path: str, fmt: TableFormat, schema: pa.Schema) -> None:
+    def __init__(self, path: str, fmt: TableFormat, schema: pa.Schema,
+                 plain: tuple[str, ...] = ()) -> None:
         _pyarrow()
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -336,7 +339,8 @@ class TableWriter:
         self.schema = schema
         self.rows = 0
         if fmt == "parquet":
-            self._parquet: Any = pq.ParquetWriter(path, schema)
+            dictionary = [f.name for f in schema if f.name not in plain]
+            self._parquet: Any = pq.ParquetWriter(path, schema, use_dictionary=dictionary)
         else:
             self._sink: Any = pa.OSFile(path, "wb")
             self._header = True
@@ -468,7 +472,7 @@ class TableSink:
                  signal: tuple[str, ...]) -> None:
         self.schema = output_schema(schema, signal)
         self.signal = signal
-        self.writer = TableWriter(path, fmt, self.schema)
+        self.writer = TableWriter(path, fmt, self.schema, plain=signal)
 
     def write(self, chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
         self.writer.write(replace_signal(chunk.payload, self.schema, self.signal, out, keep))
@@ -485,7 +489,8 @@ class SignalTableSink:
     the signal components."""
 
     def __init__(self, path: str, fmt: TableFormat, kind: Kind) -> None:
-        self.writer = TableWriter(path, fmt, signal_table_schema(kind))
+        schema = signal_table_schema(kind)
+        self.writer = TableWriter(path, fmt, schema, plain=tuple(schema.names))
 
     def write(self, chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
         import pyarrow as pa
