@@ -10,7 +10,6 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
-from typing import Any
 
 from .align import NS_PER_S, Difference, Outside
 from .errors import OskaToolError
@@ -43,10 +42,6 @@ class Options:
     def names(cls) -> frozenset[str]:
         """Every option's keyword."""
         return frozenset(f.name for f in fields(cls))
-
-    @classmethod
-    def from_keywords(cls, keywords: Mapping[str, Any]) -> Options:
-        return cls(**keywords)
 
     @property
     def chunk_rows(self) -> int:

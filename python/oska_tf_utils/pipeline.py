@@ -236,11 +236,10 @@ def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         target = stack.enter_context(AtomicOutput(output))
         bar = stack.enter_context(Progress(f"transform {topic}", signal.total, signal.unit,
                                            options.progress))
-        chunks = signal.chunks()
-        if source is not None:
-            chunks = _fail_fast(chunks, source.track, source.last, signal.stamps_from_end)
-        else:
-            chunks = _fail_fast(chunks, None, lambda: None, signal.stamps_from_end)
+        # The first chunk is read before the writer opens: the frame of the
+        # first message names the output frame of a pose.
+        chunks = _fail_fast(signal.chunks(), source.track if source else None,
+                            source.last if source else lambda: None, signal.stamps_from_end)
         sink: Sink
         if out_table is not None:
             sink = SignalTableSink(str(target.path), out_table, kind)

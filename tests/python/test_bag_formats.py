@@ -133,11 +133,12 @@ def read_with_rosbags(path, topic):
         return [(t, bytes(raw)) for _, t, raw in reader.messages(wanted)]
 
 
-@pytest.mark.parametrize("name", ["run.mcap", "run_db3", "run.bag"])
+@pytest.mark.parametrize("name", ["run.mcap", "run_db3", "run.bag", "lz4.bag", "bz2.bag"])
 def test_containers_give_the_messages_rosbags_gives_by_chunk(tmp_path, name):
     store = typestore()
     path = tmp_path / name
-    write_bag(path, store, flange_topics(store, 20000), sqlite=name.endswith("db3"))
+    write_bag(path, store, flange_topics(store, 20000), sqlite=name.endswith("db3"),
+              compression=name[:3] if name[:3] in ("lz4", "bz2") else None)
     with Bag(path) as bag:
         ids, _ = bag.topic("/ft", "a test")
         assert bag._source(ids) is bag.container  # read by chunk, not by rosbags
@@ -193,3 +194,54 @@ def test_written_bags_read_back_as_rosbags_writes_them(tmp_path, suffix):
         assert message.orientation_covariance[0] == -1 and message.header.frame_id == frame
     if not suffix:
         assert sorted(p.name for p in output.iterdir()) == ["metadata.yaml", "out.mcap"]
+
+
+def test_a_chunk_whose_message_index_misleads_is_read_record_by_record(tmp_path):
+    store = typestore()
+    write_bag(tmp_path / "run", store, flange_topics(store, 20000))
+    path = tmp_path / "run" / "run.mcap"
+    with Bag(path) as bag:
+        chunk = bag.container.chunks[1]
+        entry = chunk.message_index_offsets[1] + 9 + 6 + 8  # the first entry's offset
+    data = bytearray(path.read_bytes())
+    offset = int.from_bytes(data[entry:entry + 8], "little")
+    data[entry:entry + 8] = (offset + 1).to_bytes(8, "little")
+    path.write_bytes(bytes(data))
+    with Bag(path) as bag:
+        ids, _ = bag.topic("/ft", "a test")
+        found = [c.payloads.raw(i) for c in bag.container.messages(ids) for i in range(len(c))]
+    assert found == [raw for _, raw in read_with_rosbags(path, "/ft")]
+
+
+def test_ros1_records_of_other_shapes_are_read_one_by_one():
+    import io
+
+    from rosbags.rosbag1.reader import RecordType
+    from rosbags.rosbag1.writer import Header
+
+    from oska_tf_utils.formats import rosbag1
+
+    setters = {"conn": "set_uint32", "time": "set_time", "topic": "set_string",
+               "callerid": "set_string"}
+
+    def record(op, fields, data):
+        out, header = io.BytesIO(), Header()
+        for name, value in fields:
+            getattr(header, setters[name])(name, value)
+        header.write(out, op)
+        return out.getvalue() + len(data).to_bytes(4, "little") + data
+
+    connection = record(RecordType.CONNECTION, [("conn", 1), ("topic", "/x")], b"")
+    messages = [record(RecordType.MSGDATA, [("conn", conn), ("time", 10 + i)], payload)
+                for i, (conn, payload) in enumerate([(1, b"ab"), (2, b"cdef"), (1, b"")])]
+    chunk = b"".join([connection, *messages])
+    at = np.cumsum([len(connection)] + [len(m) for m in messages])[:-1]
+    located = rosbag1._located(np.frombuffer(chunk, np.uint8), at)
+    assert [located.raw(i) for i in range(3)] == [b"ab", b"cdef", b""]
+    odd = record(RecordType.MSGDATA, [("time", 3), ("conn", 1), ("callerid", "x")], b"gh")
+    chunk += odd
+    at = np.append(at, len(chunk) - len(odd))
+    assert rosbag1._located(np.frombuffer(chunk, np.uint8), at) is None
+    at[0] = 0  # an index entry at the connection record before its first message
+    found = rosbag1._record_by_record(chunk, at)
+    assert [found.raw(i) for i in range(4)] == [b"ab", b"cdef", b"", b"gh"]

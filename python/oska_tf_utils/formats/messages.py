@@ -121,21 +121,6 @@ class Payloads:
         return Payloads(self.buffer, self.starts[which], self.lengths[which])
 
 
-def concat(parts: Sequence[Payloads]) -> Payloads:
-    """Payloads one after the other, in one buffer."""
-    if len(parts) == 1:
-        return parts[0]
-    buffers, starts, offset = [], [], 0
-    for part in parts:
-        buffers.append(part.buffer)
-        starts.append(part.starts + offset)
-        offset += len(part.buffer)
-    return Payloads(np.concatenate(buffers) if buffers else np.empty(0, np.uint8),
-                    np.concatenate(starts) if starts else np.empty(0, np.int64),
-                    np.concatenate([p.lengths for p in parts]) if parts
-                    else np.empty(0, np.int64))
-
-
 def windows(buffer: Bytes, size: int) -> Bytes:
     """Every `size` bytes of `buffer`, from each byte on, as the rows of a view
     (no copy): what starts at byte i is row i, so that a gather of rows by their
