@@ -54,7 +54,8 @@ class BagSignal:
     the log times as the payload that the bag writer needs)."""
 
     msgtype: str
-    total: int
+    total: Callable[[], int]
+    """Counts the topic's messages (for a progress bar)."""
     raw: Callable[[], Iterator[Raw]]
     raw_from_end: Callable[[], Iterator[Raw]]
     reader: Callable[[], Reader]
@@ -198,7 +199,7 @@ class Bag:
                                 f"block transforms, not the {kind.signal} block: use --block "
                                 f"{carrier.signal}.")
         source = self._source(ids)
-        return BagSignal(msgtype, source.count(ids), lambda: self._raw(source, ids),
+        return BagSignal(msgtype, lambda: source.count(ids), lambda: self._raw(source, ids),
                          lambda: self._raw(source, ids, backwards=True),
                          lambda: self._reader(msgtype, SIGNAL_FIELDS[msgtype]), chunk_rows)
 
@@ -291,14 +292,13 @@ class BagSink:
     file), anything else a rosbag2 folder (MCAP)."""
 
     def __init__(self, target: AtomicOutput, msgtype: str, topic: str, frame: str) -> None:
-        from rosbags.typesys import Stores, get_typestore
-
+        from .general import stock
         from .rosbag1 import Rosbag1Writer
         from .rosbag2 import Rosbag2Writer
 
         suffix = target.output.suffix.lower()
         ros1 = suffix == ".bag"
-        store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.LATEST)
+        store = stock(ros1)
 
         def serialize(message: Any) -> bytes:
             return bytes(store.serialize_ros1(message, msgtype) if ros1

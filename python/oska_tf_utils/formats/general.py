@@ -9,6 +9,7 @@ per message. It also gives the types of a bag as AnyReader finds them.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator
 from itertools import islice
 from pathlib import Path
@@ -28,7 +29,7 @@ IDL_SEPARATOR = "=" * 80 + "\n"
 
 def _open(path: Path) -> AnyReader:
     try:
-        reader = AnyReader([path], default_typestore=get_typestore(Stores.LATEST))
+        reader = AnyReader([path], default_typestore=stock(ros1=False))
         reader.open()
     except Exception as e:  # rosbags reports a damaged file with many types
         raise Damaged(str(e) or type(e).__name__) from None
@@ -79,20 +80,31 @@ class General:
 def typestore(connections: list[Connection]) -> Any:
     """The message types of a bag as AnyReader finds them: from the definitions
     the bag carries, or the latest ROS 2 types when it carries none."""
+    return _typestore(tuple(sorted({(c.msgtype, c.definition) for c in connections
+                                    if c.definition is not None})))
+
+
+@functools.lru_cache(maxsize=16)
+def _typestore(definitions: tuple[tuple[str, tuple[str, str]], ...]) -> Any:
+    """A typestore of these definitions, kept: making one compiles the code of
+    its types, which the next bag of the same types need not do again."""
     types: dict[str, Any] = {}
-    defined = [c for c in connections if c.definition is not None]
-    for connection in defined:
-        assert connection.definition is not None
-        form, text = connection.definition
+    for msgtype, (form, text) in definitions:
         if form == "msg":
-            types.update(get_types_from_msg(text, connection.msgtype))
+            types.update(get_types_from_msg(text, msgtype))
         elif text.startswith(f"{IDL_SEPARATOR}IDL: "):
             for part in text.split(IDL_SEPARATOR)[1:]:
                 types.update(get_types_from_idl(part.split("\n", 1)[1]))
         else:
             types.update(get_types_from_idl(text))
-    if not defined:
-        types.update(get_typestore(Stores.LATEST).fielddefs)
+    if not definitions:
+        return stock(ros1=False)
     store = get_typestore(Stores.EMPTY)
     store.register(types)
     return store
+
+
+@functools.lru_cache(maxsize=2)
+def stock(ros1: bool) -> Any:
+    """The types of ROS 1 Noetic or of the latest ROS 2, kept."""
+    return get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.LATEST)

@@ -383,10 +383,10 @@ class EdgeReader:
                 if (frame(transform.header.frame_id), frame(transform.child_frame_id)) \
                         == (self.parent, self.child):
                     slow.append((i, header_stamp(transform), np.array(self.get(transform))))
-            if self._layout is None and len(transforms) == 1 and slow and slow[-1][0] == i:
+            if found is None and len(transforms) == 1 and slow and slow[-1][0] == i:
                 self._learn(raw)
-        if self._layout is not None and found is None:  # learnt here: read the rest by it
-            return self.decode(payloads)
+                if self._layout is not None:  # learnt from this message: read all by it
+                    return self.decode(payloads)
         order = np.concatenate([fast, np.array([s[0] for s in slow], np.int64)])
         stamps = np.empty(len(order), np.int64)
         rows = np.empty((len(order), 7))
