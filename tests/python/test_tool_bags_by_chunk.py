@@ -5,6 +5,7 @@ decides before any chunk is transformed; memory set by the chunk size."""
 import os
 import subprocess
 import sys
+from operator import attrgetter
 
 import numpy as np
 import pyarrow as pa
@@ -198,3 +199,32 @@ def test_memory_is_set_by_the_chunk_size_not_the_log(tmp_path):
         peaks.append(int(run.stdout))
     data = os.path.getsize(tmp_path / "ft800000.mcap") - os.path.getsize(tmp_path / "ft50000.mcap")
     assert (peaks[1] - peaks[0]) * 1024 < data / 4, (peaks, data)
+
+
+@pytest.mark.parametrize("msgtype, block", [("sensor_msgs/msg/Imu", "imu"),
+                                            ("geometry_msgs/msg/AccelStamped", "twist"),
+                                            ("geometry_msgs/msg/PoseStamped", "pose")])
+def test_every_kind_of_message_reads_and_writes_its_fields(tmp_path, msgtype, block):
+    from oska_tf_utils import kind, prepare_block
+    from oska_tf_utils.formats.messages import SIGNAL_FIELDS, build
+    from tool_logs import fixed_config
+
+    s = store()
+    rng = np.random.default_rng(3)
+    values = rng.normal(size=(2500, kind(block).size))
+    fields = SIGNAL_FIELDS[msgtype]
+    messages = [(START + i, build(s, msgtype, {**dict(zip(fields, row.tolist())),
+                                               "header.frame_id": "body",
+                                               "header.stamp.sec": 1, "header.stamp.nanosec": i}))
+                for i, row in enumerate(values)]
+    write_bag(tmp_path / "in", s, {"/x": (msgtype, messages)})
+    config = fixed_config(tmp_path / "c.json", kind(block).section, (0.1, -0.2, 0.3))
+    transform_log(config, block, tmp_path / "in", tmp_path / "out.mcap", topic="/x")
+    expected = np.empty_like(values)
+    prepare_block(config, kind(block))[0].update_batch(values, expected)
+    with AnyReader([tmp_path / "out.mcap"]) as reader:
+        out = [reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages()]
+    got = np.array([attrgetter(*fields)(m) for m in out])
+    assert got.tobytes() == expected.tobytes()
+    assert [m.header.stamp.nanosec for m in out] == list(range(2500))
+    assert {m.header.frame_id for m in out} == {"body" if block == "pose" else "oska_" + block}
