@@ -132,11 +132,12 @@ class Bag:
         self.ros1 = self.container.ros1
         self.connections = self.container.connections
 
-    def _source(self, ids: set[int]) -> Container:
-        """The container that gives the connections `ids` by chunk: the bag's
-        own, or rosbags when the bag's layout does not allow it."""
+    def _source(self, ids: set[int]) -> tuple[Container, set[int]]:
+        """The container that gives the connections `ids` by chunk, and their
+        ids in it: the bag's own, or rosbags when the bag's layout does not
+        allow it (which may number the connections otherwise)."""
         if self.container.ordered(ids):
-            return self.container
+            return self.container, ids
         if self._general is None:
             from .general import General
 
@@ -144,13 +145,16 @@ class Bag:
                 self._general = General(Path(self.path))
             except Damaged as e:
                 raise damaged(self.path, e) from None
-        return self._general
+        wanted = {(c.topic, c.msgtype) for c in self.connections if c.id in ids}
+        return self._general, {c.id for c in self._general.connections
+                               if (c.topic, c.msgtype) in wanted}
 
-    def _raw(self, source: Container, ids: set[int], backwards: bool = False
-             ) -> Iterator[Raw]:
-        """The stored chunks of `ids`, with the errors of a damaged file made clear."""
+    def _raw(self, ids: set[int], backwards: bool = False) -> Iterator[Raw]:
+        """The stored chunks of the connections `ids`, with the errors of a
+        damaged file made clear."""
         if not ids:
             return
+        source, ids = self._source(ids)
         try:
             yield from (source.messages_from_end(ids) if backwards else source.messages(ids))
         except Damaged as e:
@@ -198,9 +202,9 @@ class Bag:
             raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {carrier.signal} "
                                 f"block transforms, not the {kind.signal} block: use --block "
                                 f"{carrier.signal}.")
-        source = self._source(ids)
-        return BagSignal(msgtype, lambda: source.count(ids), lambda: self._raw(source, ids),
-                         lambda: self._raw(source, ids, backwards=True),
+        source, in_source = self._source(ids)
+        return BagSignal(msgtype, lambda: source.count(in_source), lambda: self._raw(ids),
+                         lambda: self._raw(ids, backwards=True),
                          lambda: self._reader(msgtype, SIGNAL_FIELDS[msgtype]), chunk_rows)
 
     def _reader(self, msgtype: str, paths: tuple[str, ...]) -> Reader:
@@ -212,18 +216,16 @@ class Bag:
         if msgtype not in TF_FIELDS:
             raise OskaToolError(f"the topic {topic} carries {msgtype}; a transform topic carries "
                                 f"{' or '.join(TF_FIELDS)}. For /tf use --tf-frames PARENT CHILD.")
-        source = self._source(ids)
-
         def rows(backwards: bool = False) -> Iterator[tuple[Stamps, Floats]]:
             reader = self._reader(msgtype, TF_FIELDS[msgtype])
-            for raw in self._raw(source, ids, backwards):
+            for raw in self._raw(ids, backwards):
                 decoded = reader.decode(raw.payloads)
                 if len(decoded.stamps):
                     yield decoded.stamps, decoded.values
 
         first = self._reader(msgtype, TF_FIELDS[msgtype])
         names: dict[str, str] = {}
-        for raw in self._raw(source, ids):
+        for raw in self._raw(ids):
             if len(raw):
                 names = first.decode(raw.payloads.take(np.zeros(1, np.int64))).first
                 break
@@ -239,7 +241,7 @@ class Bag:
         def edge(ids: set[int], backwards: bool = False) -> Iterator[tuple[Stamps, Floats]]:
             reader = EdgeReader(self.store, self.ros1, parent, child,
                                 self.deserializer(TF_MESSAGE))
-            for raw in self._raw(self._source(ids), ids, backwards):
+            for raw in self._raw(ids, backwards):
                 stamps, rows = reader.decode(raw.payloads)
                 if len(stamps):
                     yield stamps, rows
@@ -268,7 +270,7 @@ class Bag:
         seen: set[tuple[str, str]] = set()
         deserialize = self.deserializer(TF_MESSAGE)
         for ids in topics:
-            for raw in self._raw(self._source(ids), ids):
+            for raw in self._raw(ids):
                 for i in range(len(raw)):
                     for transform in deserialize(raw.payloads.raw(i)).transforms:
                         if len(seen) < SEEN_EDGES:
