@@ -9,8 +9,10 @@
 #      bench/python/oska_bench_floor.cpp, is built with that venv's nanobind
 #      into its own directory (build-bench-python) and never installed;
 #   4. the oska-tf tool on logs of 10^6 samples, bench/bench_tool.py, in the
-#      same venv (skipped with the Python half): file to file, and eight logs
-#      in this process and on local Dask clusters of 1 and 2 workers;
+#      same venv (skipped with the Python half): file to file (Parquet, and
+#      MCAP, sqlite3 and ROS 1 bags to a bag and to Parquet), the peak memory
+#      of a bag of 10^7 samples, and eight logs in this process and on local
+#      Dask clusters of 1 and 2 workers;
 #   5. make_results.py, which merges the JSON outputs into the table.
 # Everything is built in its own directory (build-bench, Release, the same
 # flags as the library's default build), never in the test build.
@@ -25,9 +27,11 @@
 # can already import oska_tf_utils_ext, used as it is),
 # OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python), OSKA_BENCH_TOOL
 # ("off": no tool benchmark), OSKA_BENCH_TOOL_REPETITIONS (default 9, the
-# Parquet cases; the bag cases take 3), OSKA_BENCH_TOOL_SAMPLES (default
-# 1000000), OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases
-# on Dask; 0 leaves them out).
+# Parquet cases), OSKA_BENCH_TOOL_BAG_REPETITIONS (default 5, the bag cases),
+# OSKA_BENCH_TOOL_SAMPLES (default 1000000), OSKA_BENCH_TOOL_MEMORY_SAMPLES
+# (default 10000000, the bag whose peak memory is measured; 0 leaves it out),
+# OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases on Dask; 0
+# leaves them out).
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 export OSKA_BUILD_DIR="${OSKA_BENCH_BUILD_DIR:-$HERE/../build-bench}"
 source "$HERE/../scripts/common.sh"
@@ -98,6 +102,8 @@ if [ "$PYTHON" != off ]; then
     echo "== oska-tf tool: logs of ${OSKA_BENCH_TOOL_SAMPLES:-1000000} samples, file to file =="
     "$PYTHON" "$HERE/bench_tool.py" --out "$RAW/tool.json" \
       --repetitions "${OSKA_BENCH_TOOL_REPETITIONS:-9}" \
+      --bag-repetitions "${OSKA_BENCH_TOOL_BAG_REPETITIONS:-5}" \
+      --memory-samples "${OSKA_BENCH_TOOL_MEMORY_SAMPLES:-10000000}" \
       --dask-repetitions "${OSKA_BENCH_TOOL_DASK_REPETITIONS:-3}" \
       --samples "${OSKA_BENCH_TOOL_SAMPLES:-1000000}" --work "$PY_FLOOR_DIR/tool"
     MERGE_ARGS+=(--tool "$RAW/tool.json")

@@ -50,7 +50,7 @@ def messy_bag(path, sqlite=False, mocap_end=1.0):
                 translation=vector(s, pose[:3]),
                 rotation=T["geometry_msgs/msg/Quaternion"](*map(float, pose[[4, 5, 6, 3]]))))
 
-    tf = []
+    tf, poses = [], []
     mocap = np.arange(-1, int(100 * mocap_end) + 1) / 100.0
     for k, (m, pose) in enumerate(zip(mocap, flange(mocap))):
         ns = START + round(m * NS)
@@ -59,8 +59,11 @@ def messy_bag(path, sqlite=False, mocap_end=1.0):
                   [transform(ns, pose, "/base", "/flange")], [transform(ns, pose), other]]
         tf.append((ns, T["tf2_msgs/msg/TFMessage"](transforms=shapes[k % 4])))
         tf.append((ns, T["tf2_msgs/msg/TFMessage"](transforms=[other])))
+        poses.append((ns, transform(ns, pose)))
     write_bag(path, s, {"/ft": ("geometry_msgs/msg/WrenchStamped", wrenches),
-                        "/tf": ("tf2_msgs/msg/TFMessage", tf)}, sqlite=sqlite)
+                        "/tf": ("tf2_msgs/msg/TFMessage", tf),
+                        "/mocap": ("geometry_msgs/msg/TransformStamped", poses),
+                        "/idle": ("geometry_msgs/msg/WrenchStamped", [])}, sqlite=sqlite)
     return stamps
 
 
@@ -147,6 +150,12 @@ def test_errors_of_the_whole_log_come_before_any_chunk_is_transformed(tmp_path, 
     with pytest.raises(OskaToolError) as error:
         transform_log(config, "wrench", tmp_path / "short.bag", tmp_path / "o.mcap", **options)
     assert str(error.value) == message and transformed == []
+    options.update(tf_frames=None, tf_topic="/mocap")
+    with pytest.raises(OskaToolError) as error:
+        transform_log(config, "wrench", tmp_path / "short.bag", tmp_path / "o.mcap", **options)
+    assert str(error.value) == message.replace("/tf from base to flange", "the topic /mocap")
+    assert transformed == []
+    options.update(tf_frames=("base", "flange"), tf_topic=None)
     # A Parquet log against a Parquet transform table ends the same way.
     t = (stamps - START) / NS
     pq.write_table(table(t, sensor_wrench(t), WRENCH), tmp_path / "log.parquet")
@@ -228,3 +237,18 @@ def test_every_kind_of_message_reads_and_writes_its_fields(tmp_path, msgtype, bl
     assert got.tobytes() == expected.tobytes()
     assert [m.header.stamp.nanosec for m in out] == list(range(2500))
     assert {m.header.frame_id for m in out} == {"body" if block == "pose" else "oska_" + block}
+
+
+@pytest.mark.parametrize("output", ["e.mcap", "e.db3", "e.bag", "e_folder", "e.parquet"])
+def test_an_empty_topic_gives_an_empty_output_that_rosbags_reads(tmp_path, output):
+    messy_bag(tmp_path / "messy")
+    result = transform_log(com_config(tmp_path / "c.json"), "wrench", tmp_path / "messy",
+                           tmp_path / output, topic="/idle", tf_frames=("base", "flange"))
+    assert (result.samples_in, result.samples_out) == (0, 0)
+    if output.endswith(".parquet"):
+        assert pq.read_table(tmp_path / output).column_names == ["t_ns", *WRENCH]
+        return
+    with AnyReader([tmp_path / output]) as reader:
+        assert [(c.topic, c.msgtype, c.msgcount) for c in reader.connections] == \
+            [("/idle_transformed", "geometry_msgs/msg/WrenchStamped", 0)]
+        assert list(reader.messages()) == []
