@@ -209,31 +209,31 @@ def _aligned(position: int, base: int, size: int, ros1: bool) -> int:
 def _walk(store: Any, msgtype: str, payload: bytes, position: int, base: int, ros1: bool,
           prefix: str, found: Layout) -> int:
     """Lays out the fields of `msgtype` from `position`; returns where they end."""
-    for name, (node, spec) in store.fielddefs[msgtype][1]:
+    for name, (node, field_type) in store.fielddefs[msgtype][1]:
         path = prefix + name
         if node == Nodetype.NAME:
-            position = _walk(store, spec, payload, position, base, ros1, path + ".", found)
+            position = _walk(store, field_type, payload, position, base, ros1, path + ".", found)
         elif node == Nodetype.BASE:
-            position = _primitive(spec[0], payload, position, base, ros1, path, found)
+            position = _primitive(field_type[0], payload, position, base, ros1, path, found)
         elif node in (Nodetype.ARRAY, Nodetype.SEQUENCE):
-            (inner, inner_spec), count = spec
+            (inner, inner_type), count = field_type
             if node == Nodetype.SEQUENCE:
                 position = _aligned(position, base, 4, ros1)
                 count = _count(payload, position)
                 found.constant.extend(range(position, position + 4))
                 position += 4
-            if inner == Nodetype.BASE and inner_spec[0] in SIZES:
-                size = SIZES[inner_spec[0]]
+            if inner == Nodetype.BASE and inner_type[0] in SIZES:
+                size = SIZES[inner_type[0]]
                 position = _aligned(position, base, size, ros1) if count else position
-                found.offsets[path] = (position, f"({count},){DTYPES[inner_spec[0]]}")
+                found.offsets[path] = (position, f"({count},){DTYPES[inner_type[0]]}")
                 position += size * count
                 continue
             for i in range(count):
                 if inner == Nodetype.NAME:
-                    position = _walk(store, inner_spec, payload, position, base, ros1,
+                    position = _walk(store, inner_type, payload, position, base, ros1,
                                      f"{path}.{i}.", found)
                 else:
-                    position = _primitive(inner_spec[0], payload, position, base, ros1,
+                    position = _primitive(inner_type[0], payload, position, base, ros1,
                                           f"{path}.{i}", found)
         else:
             raise Unlaid(f"field {path} has no fixed layout")
