@@ -41,8 +41,7 @@ def _read(path: str | os.PathLike[str], kind: Kind, topic: str | None,
             raise OskaToolError(f"{os.fspath(path)} is a bag: name its topic with --topic.")
         with bags.Bag(path) as bag:
             msgtype = bag.topic(topic, "the plot")[1]
-            carrier = bags.signal_kinds().get(msgtype)
-            if carrier is None or carrier.signal != kind.signal:
+            if kind not in bags.signal_kinds().get(msgtype, []):
                 raise OskaToolError(f"the topic {topic} carries {msgtype}, not a {kind.signal} "
                                     "signal.")
             for chunk in bag.signal(topic, kind, 65536).chunks():

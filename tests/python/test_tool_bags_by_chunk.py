@@ -252,3 +252,15 @@ def test_an_empty_topic_gives_an_empty_output_that_rosbags_reads(tmp_path, outpu
         assert [(c.topic, c.msgtype, c.msgcount) for c in reader.connections] == \
             [("/idle_transformed", "geometry_msgs/msg/WrenchStamped", 0)]
         assert list(reader.messages()) == []
+
+
+def test_a_topic_of_another_type_is_refused_with_every_type_the_tool_reads(tmp_path):
+    messy_bag(tmp_path / "messy")
+    with pytest.raises(OskaToolError) as error:
+        transform_log(com_config(tmp_path / "c.json"), "wrench", tmp_path / "messy",
+                      tmp_path / "o.mcap", topic="/mocap", tf_frames=("base", "flange"))
+    assert str(error.value) == (
+        "the topic /mocap carries geometry_msgs/msg/TransformStamped, which the tool does not "
+        "transform; it reads geometry_msgs/msg/WrenchStamped (wrench), "
+        "geometry_msgs/msg/TwistStamped (twist), geometry_msgs/msg/AccelStamped (twist), "
+        "sensor_msgs/msg/Imu (imu), geometry_msgs/msg/PoseStamped (pose).")

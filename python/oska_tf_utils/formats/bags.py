@@ -37,10 +37,12 @@ SEEN_EDGES = 50
 __all__ = ["Bag", "BagSignal", "BagSink", "TransformStream", "frame", "signal_kinds"]
 
 
-def signal_kinds() -> dict[str, Kind]:
-    """The kind that transforms each message type, from the kinds' ROS_MESSAGE_TYPES."""
-    return {msgtype: k for k in kinds().values() for msgtype in k.ros_message_types
-            if msgtype in SIGNAL_FIELDS}
+def signal_kinds() -> dict[str, list[Kind]]:
+    """The kinds that transform each message type the tool reads (from their
+    ROS_MESSAGE_TYPES), in the order of SIGNAL_FIELDS."""
+    found = {msgtype: [k for k in kinds().values() if msgtype in k.ros_message_types]
+             for msgtype in SIGNAL_FIELDS}
+    return {msgtype: carriers for msgtype, carriers in found.items() if carriers}
 
 
 def damaged(path: str, error: BaseException) -> OskaToolError:
@@ -193,15 +195,16 @@ class Bag:
         kind transforms."""
         ids, msgtype = self.topic(topic, "the signal")
         carriers = signal_kinds()
-        carrier = carriers.get(msgtype)
-        if carrier is None:
+        if msgtype not in carriers:
             raise OskaToolError(f"the topic {topic} carries {msgtype}, which the tool does not "
                                 "transform; it reads " + ", ".join(
-                                    f"{t} ({k.signal})" for t, k in carriers.items()) + ".")
-        if carrier.signal != kind.signal:
-            raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {carrier.signal} "
+                                    f"{t} ({'/'.join(k.signal for k in ks)})"
+                                    for t, ks in carriers.items()) + ".")
+        if kind not in carriers[msgtype]:
+            carrier = carriers[msgtype][0].signal
+            raise OskaToolError(f"the topic {topic} carries {msgtype}, which the {carrier} "
                                 f"block transforms, not the {kind.signal} block: use --block "
-                                f"{carrier.signal}.")
+                                f"{carrier}.")
         source, in_source = self._source(ids)
         return BagSignal(msgtype, lambda: source.count(in_source), lambda: self._raw(ids),
                          lambda: self._raw(ids, backwards=True),
