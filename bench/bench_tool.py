@@ -11,15 +11,22 @@ Cases ("tool/<log>/<impl>"):
                           configuration on the moving frame, to Parquet;
   tool/parquet/io_floor   the same file read in the same chunks with pyarrow
                           (ParquetFile.iter_batches) and every batch written
-                          as it was read (ParquetWriter.write_batch): the
-                          reading and writing alone;
-  tool/bag/transform      transform_log: an MCAP bag of WrenchStamped messages
-                          at 1 kHz and the flange on /tf at 100 Hz
-                          (--tf-frames, interpolated), to Parquet (t_ns and
-                          the signal columns);
-  tool/bag/io_floor       the same bag's signal messages read and deserialized
-                          with rosbags, their stamps and signal values gathered
-                          into columns, and written to the same Parquet table;
+                          as it was read (ParquetWriter.write_batch, with the
+                          tool's encoding settings): the reading and writing
+                          alone;
+  tool/<bag>_to_<out>/transform
+                          transform_log: a bag of WrenchStamped messages at
+                          1 kHz with the flange on /tf at 100 Hz (--tf-frames,
+                          interpolated), <bag> one of mcap (a rosbag2 folder
+                          of MCAP), db3 (a rosbag2 folder of sqlite3) and bag
+                          (ROS 1), to a bag of the same format (<out> = <bag>)
+                          or to Parquet (t_ns and the signal columns);
+  tool/<bag>_to_<out>/io_floor
+                          the same bag's signal messages and /tf read and
+                          decoded by chunk and the signal written, unchanged,
+                          to the same output, with the tool's own readers and
+                          writers (the fastest chunked decoding and encoding
+                          there is): everything but the transform;
   dask/8logs/in_process   eight such Parquet logs, one transform_table after
                           the other in this process (what oska-tf does for
                           one log, eight times);
@@ -36,12 +43,17 @@ Time: wall-clock time of each run (the tool is file to file), the median
 over repetitions; the two cases of a log in a random order in each
 repetition, each run started after os.sync() and a garbage collection. Samples per
 second divide the number of samples by it. The targets: the Parquet transform
-adds at most 20 % to its I/O floor; 2 workers transform the eight logs at
-least 1.7 times as fast as 1 worker. The context also gets the start-up time
-of each cluster and the peak resident memory of its worker processes.
+adds at most 20 % to its I/O floor; an MCAP or sqlite3 bag goes to a bag of
+its format and to Parquet at 10^6 samples/s or more and within 2x its floor;
+a ROS 1 bag at least 5 times as fast as before the chunked bag layer; 2
+workers transform the eight logs at least 1.7 times as fast as 1 worker. The
+context also gets the start-up time of each cluster, the peak resident memory
+of its worker processes, and that of one process transforming a bag of
+--memory-samples messages (0: not measured).
 
 Usage: bench_tool.py --out FILE [--repetitions N] [--bag-repetitions N]
-                     [--dask-repetitions N] [--samples N] [--work DIR]
+                     [--dask-repetitions N] [--samples N] [--memory-samples N]
+                     [--work DIR]
 Writes JSON: {"context": {...}, "benchmarks": [{"name", "median_s", "samples",
 "samples_per_s", "times_s"}, ...]}, which bench/make_results.py reads with
 --tool.
@@ -67,7 +79,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from oska_tf_utils import transform_log, transform_table
-from oska_tf_utils.tables import DEFAULT_CHUNK_ROWS
+from oska_tf_utils.options import DEFAULT_CHUNK_ROWS
 
 WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
 TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
@@ -95,11 +107,22 @@ def make_parquet(path: Path, n: int) -> None:
     pq.write_table(pa.table(columns), path)
 
 
-def make_bag(path: Path, n: int) -> None:
-    from rosbags.rosbag2 import StoragePlugin, Writer
-    from rosbags.typesys import Stores, get_typestore
+BAGS = {"mcap": ("wrench_{n}", ".mcap"), "db3": ("wrench_{n}_db3", ".db3"),
+        "bag": ("wrench_{n}.bag", ".bag")}
+"""Each bag format: its input's name and the extension of its output."""
 
-    store = get_typestore(Stores.LATEST)
+
+def make_bag(path: Path, n: int, fmt: str = "mcap") -> None:
+    """n WrenchStamped at 1 kHz on /ft and the flange at 100 Hz on /tf (lasting past
+    the last sample), in a rosbag2 folder of MCAP or sqlite3, or a ROS 1 bag."""
+    from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+    ros1 = fmt == "bag"
+    store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.LATEST)
+    if ros1:
+        store.register(get_types_from_msg("geometry_msgs/TransformStamped[] transforms",
+                                          "tf2_msgs/msg/TFMessage"))
+    serialize = store.serialize_ros1 if ros1 else store.serialize_cdr
     T = store.types
     rng = np.random.default_rng(0)
     values = rng.normal(size=(n, 6))
@@ -107,12 +130,21 @@ def make_bag(path: Path, n: int) -> None:
 
     def header(ns: int, frame: str) -> object:
         return T["std_msgs/msg/Header"](stamp=T["builtin_interfaces/msg/Time"](
-            sec=ns // 10**9, nanosec=ns % 10**9), frame_id=frame)
+            sec=ns // 10**9, nanosec=ns % 10**9), frame_id=frame, **({"seq": 0} if ros1 else {}))
 
+    if ros1:
+        from rosbags.rosbag1 import Writer as Writer1
+
+        writer: object = Writer1(path)
+    else:
+        from rosbags.rosbag2 import StoragePlugin, Writer
+
+        writer = Writer(path, version=9, storage_plugin=StoragePlugin.SQLITE3 if fmt == "db3"
+                        else StoragePlugin.MCAP)
     vector, quaternion = T["geometry_msgs/msg/Vector3"], T["geometry_msgs/msg/Quaternion"]
-    with Writer(path, version=9, storage_plugin=StoragePlugin.MCAP) as writer:
-        signal = writer.add_connection("/ft", "geometry_msgs/msg/WrenchStamped", typestore=store)
-        tf = writer.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
+    with writer as w:  # type: ignore[attr-defined]
+        signal = w.add_connection("/ft", "geometry_msgs/msg/WrenchStamped", typestore=store)
+        tf = w.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
         for i in range(n + 10):  # the transform lasts past the last sample
             ns = start + i * 10**6
             if i % 10 == 0:
@@ -122,51 +154,72 @@ def make_bag(path: Path, n: int) -> None:
                         header=header(ns, "base"), child_frame_id="flange",
                         transform=T["geometry_msgs/msg/Transform"](
                             translation=vector(*p[:3]), rotation=quaternion(*p[[4, 5, 6, 3]])))])
-                writer.write(tf, ns, store.serialize_cdr(message, "tf2_msgs/msg/TFMessage"))
+                w.write(tf, ns, serialize(message, "tf2_msgs/msg/TFMessage"))
             if i < n:
                 v = values[i]
                 message = T["geometry_msgs/msg/WrenchStamped"](
                     header=header(ns, "ft"), wrench=T["geometry_msgs/msg/Wrench"](
                         force=vector(*v[:3]), torque=vector(*v[3:])))
-                writer.write(signal, ns,
-                             store.serialize_cdr(message, "geometry_msgs/msg/WrenchStamped"))
+                w.write(signal, ns, serialize(message, "geometry_msgs/msg/WrenchStamped"))
 
 
 def parquet_floor(source: Path, target: Path) -> None:
     file = pq.ParquetFile(source)
-    with pq.ParquetWriter(target, file.schema_arrow) as writer:
+    schema = file.schema_arrow
+    plain = set(WRENCH)  # written as the tool writes its signal columns
+    with pq.ParquetWriter(target, schema, use_dictionary=[
+            f.name for f in schema if f.name not in plain]) as writer:
         for batch in file.iter_batches(batch_size=DEFAULT_CHUNK_ROWS):
             writer.write_batch(batch)
 
 
 def bag_floor(source: Path, target: Path) -> None:
-    from operator import attrgetter
+    """Everything a bag transform does but the transform: the signal and /tf
+    read and decoded by chunk, the signal written as it was read."""
+    from oska_tf_utils.formats.bags import Bag, BagSink
+    from oska_tf_utils.formats.output import AtomicOutput
+    from oska_tf_utils.formats.tables import SignalTableSink, table_format
+    from oska_tf_utils.kinds import kind
 
-    from rosbags.highlevel import AnyReader
+    wrench = kind("wrench")
+    with Bag(source) as bag, AtomicOutput(target) as output:
+        signal = bag.signal("/ft", wrench, DEFAULT_CHUNK_ROWS)
+        transform = bag.transform_edge("base", "flange", DEFAULT_CHUNK_ROWS).chunks()
+        table = table_format(target)
+        sink = SignalTableSink(str(output.path), table, wrench) if table is not None \
+            else BagSink(output, signal.msgtype, "/ft_transformed", "base")
+        for chunk in signal.chunks():
+            next(transform, None)  # the transform stream, read alongside
+            sink.write(chunk, chunk.signal, None)
+        for _ in transform:
+            pass
+        sink.close()
 
-    get = attrgetter(*(f"wrench.{part}.{axis}" for part in ("force", "torque") for axis in "xyz"))
-    schema = pa.schema([("t_ns", pa.int64())] + [(c, pa.float64()) for c in WRENCH])
-    with AnyReader([source]) as reader, pq.ParquetWriter(target, schema) as writer:
-        connections = [c for c in reader.connections if c.topic == "/ft"]
-        stamps: list[int] = []
-        rows: list[tuple[float, ...]] = []
 
-        def flush() -> None:
-            values = np.array(rows)
-            writer.write_batch(pa.RecordBatch.from_arrays(
-                [pa.array(np.array(stamps, np.int64))] + [pa.array(values[:, j]) for j in range(6)],
-                schema=schema))
-            stamps.clear()
-            rows.clear()
+MEMORY = """
+import sys
+from oska_tf_utils import transform_log
+transform_log(sys.argv[1], "wrench", sys.argv[2], sys.argv[3], topic="/ft",
+              tf_frames=("base", "flange"))
+print([int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM")][0])
+"""
 
-        for connection, _, raw in reader.messages(connections):
-            message = reader.deserialize(raw, connection.msgtype)
-            stamps.append(message.header.stamp.sec * 10**9 + message.header.stamp.nanosec)
-            rows.append(get(message))
-            if len(rows) == DEFAULT_CHUNK_ROWS:
-                flush()
-        if rows:
-            flush()
+
+def peak_memory_of_bag(work: Path, config: Path, n: int) -> str:
+    """The peak resident memory of a process transforming a bag of n samples
+    (MCAP, /tf at 100 Hz) to MCAP."""
+    import subprocess
+    import sys
+
+    bag = work / BAGS["mcap"][0].format(n=n)
+    if not bag.exists():
+        print(f"writing {bag} (some minutes for 10^7 messages)")
+        make_bag(bag, n)
+    output = work / "memory_out.mcap"
+    run = subprocess.run([sys.executable, "-c", MEMORY, str(config), str(bag), str(output)],
+                         capture_output=True, text=True, check=True)
+    output.unlink()
+    return f"{int(run.stdout) / 2**20:.2f} GB"
 
 
 DASK_LOGS = 8
@@ -252,13 +305,15 @@ def main() -> None:
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--repetitions", type=int, default=9,
                         help="repetitions of the Parquet cases (default 9)")
-    parser.add_argument("--bag-repetitions", type=int, default=3,
-                        help="repetitions of the bag cases, which take ten seconds each "
-                             "(default 3; 0 leaves them out)")
+    parser.add_argument("--bag-repetitions", type=int, default=5,
+                        help="repetitions of the bag cases (default 5; 0 leaves them out)")
     parser.add_argument("--dask-repetitions", type=int, default=3,
                         help="repetitions of the eight-log cases on Dask (default 3; 0 leaves "
                              "them out)")
     parser.add_argument("--samples", type=int, default=1_000_000)
+    parser.add_argument("--memory-samples", type=int, default=0,
+                        help="measure the peak memory of transforming a bag of this many "
+                             "samples (default 0: not measured)")
     parser.add_argument("--work", type=Path, default=Path("build-bench-python/tool"))
     args = parser.parse_args()
     work = args.work
@@ -266,28 +321,36 @@ def main() -> None:
     n = args.samples
     config = work / "config.json"
     config.write_text(json.dumps(CONFIG))
-    log, bag = work / f"wrench_{n}.parquet", work / f"wrench_{n}"
+    log = work / f"wrench_{n}.parquet"
     if not log.exists():
         print(f"writing {log}")
         make_parquet(log, n)
-    if args.bag_repetitions and not bag.exists():
-        print(f"writing {bag} (a minute or two for 10^6 messages)")
-        make_bag(bag, n)
     out = work / "out.parquet"
     cases = {
         "tool/parquet/transform": lambda: transform_table(config, "wrench", log, out),
         "tool/parquet/io_floor": lambda: parquet_floor(log, out),
-        "tool/bag/transform": lambda: transform_log(config, "wrench", bag, out, topic="/ft",
-                                                    tf_frames=("base", "flange")),
-        "tool/bag/io_floor": lambda: bag_floor(bag, out),
     }
+    for fmt, (name, suffix) in BAGS.items() if args.bag_repetitions else ():
+        bag = work / name.format(n=n)
+        if not bag.exists():
+            print(f"writing {bag} (about ten seconds for 10^6 messages)")
+            make_bag(bag, n, fmt)
+        for to, target in ((fmt, work / f"out{suffix}"), ("parquet", out)):
+            cases[f"tool/{fmt}_to_{to}/transform"] = \
+                lambda bag=bag, target=target: transform_log(
+                    config, "wrench", bag, target, topic="/ft", tf_frames=("base", "flange"))
+            cases[f"tool/{fmt}_to_{to}/io_floor"] = \
+                lambda bag=bag, target=target: bag_floor(bag, target)
     times: dict[str, list[float]] = {name: [] for name in cases}
-    # The Parquet cases first, then the bag cases, each pair in a random order
-    # per repetition; before each run, the previous run's files are flushed to
-    # disk and garbage is collected, so that no run pays for another's.
+    # The Parquet cases first, then each bag format's, each pair of a log in a
+    # random order per repetition; before each run, the previous run's files
+    # are flushed to disk and garbage is collected, so that no run pays for
+    # another's.
     rng = random.Random(0)
-    for kind, repetitions in (("parquet", args.repetitions), ("bag", args.bag_repetitions)):
-        names = [name for name in cases if f"/{kind}/" in name]
+    logs = sorted({name.split("/")[1] for name in cases}, key=lambda log: log != "parquet")
+    for log_name in logs:
+        repetitions = args.repetitions if log_name == "parquet" else args.bag_repetitions
+        names = [name for name in cases if name.split("/")[1] == log_name]
         for repetition in range(repetitions):
             rng.shuffle(names)
             for name in names:
@@ -296,9 +359,13 @@ def main() -> None:
                 started = time.perf_counter()
                 cases[name]()
                 times[name].append(time.perf_counter() - started)
-            print(f"{kind} repetition {repetition + 1}/{repetitions}: " + ", ".join(
+            print(f"{log_name} repetition {repetition + 1}/{repetitions}: " + ", ".join(
                 f"{name.split('/')[2]} {times[name][-1]:.2f} s" for name in sorted(names)))
     samples = {name: n for name in times}
+    memory: dict[str, str] = {}
+    if args.memory_samples:
+        memory[f"peak memory of a process, bag of {args.memory_samples} samples to MCAP"] = \
+            peak_memory_of_bag(work, config, args.memory_samples)
     dask_context: dict[str, str] = {}
     if args.dask_repetitions:
         dask_times, dask_context, dask_samples = dask_cases(work, log, config, n,
@@ -317,6 +384,7 @@ def main() -> None:
     context = {"samples": str(n), "chunk rows": str(DEFAULT_CHUNK_ROWS),
                "repetitions": f"{args.repetitions} (Parquet), {args.bag_repetitions} (bag), "
                               f"{args.dask_repetitions} (Dask)",
+               **memory,
                **dask_context,
                "python": platform.python_version(),
                "pyarrow": pa.__version__,
@@ -326,7 +394,7 @@ def main() -> None:
                "oska-tf-utils": importlib.metadata.version("oska-tf-utils")}
     args.out.write_text(json.dumps({"context": context, "benchmarks": benchmarks}, indent=2))
     for b in benchmarks:
-        print(f"{b['name']:<24} {b['median_s']:7.3f} s  {b['samples_per_s']:>12,.0f} samples/s")
+        print(f"{b['name']:<34} {b['median_s']:7.3f} s  {b['samples_per_s']:>12,.0f} samples/s")
 
 
 if __name__ == "__main__":

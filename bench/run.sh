@@ -12,8 +12,10 @@
 #      bench/python/oska_bench_floor.cpp, is built with that venv's nanobind
 #      into its own directory (build-bench-python) and never installed;
 #   4. the oska-tf tool on logs of 10^6 samples, bench/bench_tool.py, in the
-#      same venv (skipped with the Python half): file to file, and eight logs
-#      in this process and on local Dask clusters of 1 and 2 workers;
+#      same venv (skipped with the Python half): file to file (Parquet, and
+#      MCAP, sqlite3 and ROS 1 bags to a bag and to Parquet), the peak memory
+#      of a bag of 10^7 samples, and eight logs in this process and on local
+#      Dask clusters of 1 and 2 workers;
 #   5. make_results.py, which merges the JSON outputs into the table.
 # Everything is built in its own directory (build-bench, Release, the same
 # flags as the library's default build), never in the test build.
@@ -28,10 +30,12 @@
 # can already import oska_tf_utils_ext, used as it is),
 # OSKA_BENCH_PYTHON_BUILD_DIR (default build-bench-python), OSKA_BENCH_TOOL
 # ("off": no tool benchmark), OSKA_BENCH_TOOL_REPETITIONS (default 9, the
-# Parquet cases; the bag cases take 3), OSKA_BENCH_TOOL_SAMPLES (default
-# 1000000), OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases
-# on Dask; 0 leaves them out), OSKA_BENCH_LATENCY_CALLS (default 10000000, calls
-# per latency row), OSKA_BENCH_ONLY=latency (build and run the latency program
+# Parquet cases), OSKA_BENCH_TOOL_BAG_REPETITIONS (default 5, the bag cases),
+# OSKA_BENCH_TOOL_SAMPLES (default 1000000), OSKA_BENCH_TOOL_MEMORY_SAMPLES
+# (default 10000000, the bag whose peak memory is measured; 0 leaves it out),
+# OSKA_BENCH_TOOL_DASK_REPETITIONS (default 3, the eight-log cases on Dask; 0
+# leaves them out), OSKA_BENCH_LATENCY_CALLS (default 10000000, calls per
+# latency row), OSKA_BENCH_ONLY=latency (build and run the latency program
 # alone and replace only its section of the existing results file),
 # OSKA_BENCH_ONLY=payload (time and count only the payload and wrench cases,
 # C++ and, unless OSKA_BENCH_PYTHON=off, Python with identify_payload, and
@@ -148,6 +152,8 @@ if [ "$PYTHON" != off ]; then
     echo "== oska-tf tool: logs of ${OSKA_BENCH_TOOL_SAMPLES:-1000000} samples, file to file =="
     "$PYTHON" "$HERE/bench_tool.py" --out "$RAW/tool.json" \
       --repetitions "${OSKA_BENCH_TOOL_REPETITIONS:-9}" \
+      --bag-repetitions "${OSKA_BENCH_TOOL_BAG_REPETITIONS:-5}" \
+      --memory-samples "${OSKA_BENCH_TOOL_MEMORY_SAMPLES:-10000000}" \
       --dask-repetitions "${OSKA_BENCH_TOOL_DASK_REPETITIONS:-3}" \
       --samples "${OSKA_BENCH_TOOL_SAMPLES:-1000000}" --work "$PY_FLOOR_DIR/tool"
     MERGE_ARGS+=(--tool "$RAW/tool.json")

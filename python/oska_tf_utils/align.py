@@ -71,36 +71,57 @@ class StampOrder:
                             "the log by time first.")
 
 
+class Arcs:
+    """The shortest arcs between consecutive [w, x, y, z] quaternions q0[k] and
+    q1[k]: what the spherical interpolation of every sample between them
+    shares, computed once per arc."""
+
+    def __init__(self, q0: Floats, q1: Floats) -> None:
+        self.n0 = np.linalg.norm(q0, axis=1, keepdims=True)
+        self.n1 = np.linalg.norm(q1, axis=1, keepdims=True)
+        self.u0 = q0 / np.where(self.n0 > 0, self.n0, 1.0)
+        u1 = q1 / np.where(self.n1 > 0, self.n1, 1.0)
+        dot = np.einsum("ij,ij->i", self.u0, u1)
+        self.u1 = np.where((dot < 0)[:, None], -u1, u1)  # the shortest arc
+        dot = np.clip(np.abs(dot), 0.0, 1.0)
+        self.theta = np.arccos(dot)
+        sin_theta = np.sin(self.theta)
+        self.small = sin_theta < 1e-9
+        self.safe = np.where(self.small, 1.0, sin_theta)
+
+    def at(self, arc: npt.NDArray[np.int64], f: Floats) -> Floats:
+        """The quaternion a fraction f along the arc `arc`, for each sample.
+        Non-unit quaternions keep a norm interpolated linearly between theirs
+        (the blocks use quaternions as given)."""
+        theta, small, safe = self.theta[arc], self.small[arc], self.safe[arc]
+        n0, n1 = self.n0[arc], self.n1[arc]
+        w0 = np.where(small, 1.0 - f, np.sin((1.0 - f) * theta) / safe)
+        w1 = np.where(small, f, np.sin(f * theta) / safe)
+        q = w0[:, None] * self.u0[arc] + w1[:, None] * self.u1[arc]
+        q /= np.linalg.norm(q, axis=1, keepdims=True)
+        scaled: Floats = q * (n0 + f[:, None] * (n1 - n0))
+        return scaled
+
+
 def slerp(q0: Floats, q1: Floats, f: Floats) -> Floats:
     """Row-wise spherical linear interpolation of [w, x, y, z] quaternions along
     the shortest arc, f in [0, 1]. Non-unit quaternions keep a norm interpolated
     linearly between theirs (the blocks use quaternions as given)."""
-    n0 = np.linalg.norm(q0, axis=1, keepdims=True)
-    n1 = np.linalg.norm(q1, axis=1, keepdims=True)
-    u0 = q0 / np.where(n0 > 0, n0, 1.0)
-    u1 = q1 / np.where(n1 > 0, n1, 1.0)
-    dot = np.einsum("ij,ij->i", u0, u1)
-    u1 = np.where((dot < 0)[:, None], -u1, u1)  # the shortest arc
-    dot = np.clip(np.abs(dot), 0.0, 1.0)
-    theta = np.arccos(dot)
-    sin_theta = np.sin(theta)
-    small = sin_theta < 1e-9
-    safe = np.where(small, 1.0, sin_theta)
-    w0 = np.where(small, 1.0 - f, np.sin((1.0 - f) * theta) / safe)
-    w1 = np.where(small, f, np.sin(f * theta) / safe)
-    q = w0[:, None] * u0 + w1[:, None] * u1
-    q /= np.linalg.norm(q, axis=1, keepdims=True)
-    scaled: Floats = q * (n0 + f[:, None] * (n1 - n0))
-    return scaled
+    return Arcs(q0, q1).at(np.arange(len(f)), f)
 
 
-def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats) -> Floats:
+def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats,
+                arcs: Arcs | None = None, arc: npt.NDArray[np.int64] | None = None) -> Floats:
     """Transforms [tx, ty, tz, qw, qx, qy, qz] at stamps t with t0 < t < t1: linear
-    in translation, spherical linear in rotation."""
+    in translation, spherical linear in rotation (along `arcs[arc]` when the
+    arcs between the rows are known)."""
     f = (t - t0).astype(np.float64) / (t1 - t0).astype(np.float64)
     out = np.empty_like(x0)
     out[:, :3] = x0[:, :3] + f[:, None] * (x1[:, :3] - x0[:, :3])
-    out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
+    if arcs is None or arc is None:
+        out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
+    else:
+        out[:, 3:] = arcs.at(arc, f)
     return out
 
 
@@ -127,6 +148,7 @@ class TransformTrack:
         self._x: Floats = np.empty((0, 7))
         self._first: int | None = None
         self._exhausted = False
+        self._arcs: Arcs | None = None
 
     def _load(self) -> None:
         for t, x in self._chunks:
@@ -138,11 +160,45 @@ class TransformTrack:
             # The row before the new chunk stays: it brackets the samples between.
             self._t = np.concatenate([self._t[-1:], t])
             self._x = np.concatenate([self._x[-1:], np.asarray(x, np.float64)])
+            self._arcs = None
             return
         self._exhausted = True
         if self._first is None:
             raise OskaToolError(f"{self.source} holds no transform: the configuration puts an "
                                 "entry on the moving frame, so every sample needs one.")
+
+    def _after(self, sample: int, last: int) -> OskaToolError:
+        return OskaToolError(
+            f"the sample at {seconds(sample)} is {seconds(sample - last)} after "
+            f"the last transform stamp ({seconds(last)}) of {self.source}, and so is every "
+            "later sample. The tool does not extrapolate: use --outside drop or --outside "
+            "hold, or a transform stream that lasts longer.")
+
+    def check_end(self, first_sample: int, last: int | None,
+                  samples_from_end: Iterator[Stamps]) -> None:
+        """Raises at once the error that the samples after the stream's last stamp
+        `last` would raise when reached, from the log's end: `samples_from_end`
+        gives the samples' stamps a chunk at a time from the last chunk back.
+        Nothing is checked when `outside` lets such samples pass, when `last` is
+        not known, or when the first sample (`first_sample`) already lies
+        before the stream, which the first chunk reports."""
+        if self.outside != "error" or last is None:
+            return
+        if not len(self._t):
+            self._load()
+        if self._first is None or first_sample < self._first:
+            return
+        first_after: int | None = None
+        for stamps in samples_from_end:
+            if not len(stamps):
+                continue
+            index = int(np.searchsorted(stamps, last, "right"))
+            if index < len(stamps):
+                first_after = int(stamps[index])
+            if index > 0:
+                break
+        if first_after is not None:
+            raise self._after(first_after, last)
 
     def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
         """The transform at each stamp (non-decreasing), and which samples to keep
@@ -186,7 +242,10 @@ class TransformTrack:
                     f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
                     f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
                     "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
-            out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1])
+            if self._arcs is None:
+                self._arcs = Arcs(x[:-1, 3:], x[1:, 3:])
+            out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1],
+                                       self._arcs, lo)
         if not (before.any() or after.any()):
             return None
         if self.outside == "error":
@@ -198,12 +257,7 @@ class TransformTrack:
                     f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
                     "this chunk lie before it. The tool does not extrapolate: use --outside drop "
                     "or --outside hold, or a transform stream that starts earlier.")
-            first_after = ts[after][0]
-            raise OskaToolError(
-                f"the sample at {seconds(first_after)} is {seconds(first_after - t[-1])} after "
-                f"the last transform stamp ({seconds(t[-1])}) of {self.source}, and so is every "
-                "later sample. The tool does not extrapolate: use --outside drop or --outside "
-                "hold, or a transform stream that lasts longer.")
+            raise self._after(int(ts[after][0]), int(t[-1]))
         if self.outside == "hold":
             out[before] = x[0]
             out[after] = x[-1]

@@ -53,6 +53,13 @@ class Kind:
     """The ROS message types that carry this kind's signal."""
 
     @property
+    def names_its_signal(self) -> bool:
+        """Whether the kind is named after its signal ("wrench"), rather than
+        working on another kind's signal ("payload", on the wrench). Error
+        messages suggest such a kind first for a message type."""
+        return bool(self.signal == self.cls.SIGNAL)
+
+    @property
     def takes_angular_acceleration(self) -> bool:
         """Whether update_batch accepts the angular acceleration (the last three
         components are then the angular rate it derives from)."""

@@ -3,16 +3,15 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
-
 import numpy as np
 
 from .align import NS_PER_S, Floats
 from .errors import OskaToolError, require
 from .kinds import Kind, kind as find_kind
-from .tables import TableReader, column_stamps, matrix, resolve_columns, table_format
+from .formats import is_bag
+from .formats.tables import TableReader, column_stamps, matrix, resolve_columns, table_format
 
 MAX_POINTS = 20_000
 """Samples drawn per series at most; longer logs are thinned evenly."""
@@ -34,20 +33,19 @@ def _read(path: str | os.PathLike[str], kind: Kind, topic: str | None,
         if not names.time:
             label = "sample"
     else:
-        from . import bags
+        from .formats import bags
 
-        if not bags.is_bag(path):
+        if not is_bag(path):
             raise OskaToolError(f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
         if not topic:
             raise OskaToolError(f"{os.fspath(path)} is a bag: name its topic with --topic.")
         with bags.Bag(path) as bag:
-            connections, msgtype = bag.connections(topic, "the plot")
-            layout = bags.SIGNAL_LAYOUTS.get(msgtype)
-            if layout is None or layout.signal != kind.signal:
+            msgtype = bag.topic(topic, "the plot")[1]
+            if kind not in bags.signal_kinds().get(msgtype, []):
                 raise OskaToolError(f"the topic {topic} carries {msgtype}, not a {kind.signal} "
                                     "signal.")
-            chunks: Iterator[Any] = bags.signal_chunks(bag, connections, layout, 65536, [])
-            for chunk in chunks:
+            for chunk in bag.signal(topic, kind, 65536).chunks():
+                assert chunk.stamps is not None
                 values.append(chunk.signal)
                 times.append(chunk.stamps.astype(np.float64))
     signal = np.concatenate(values) if values else np.empty((0, kind.size))

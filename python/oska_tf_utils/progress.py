@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import sys
 import time
+from collections.abc import Callable
 from types import TracebackType
 from typing import Any
 
@@ -16,9 +17,11 @@ SHOW_AFTER_S = 1.0
 
 
 class Progress:
-    """Counts work done out of `total` (None when unknown) in `unit`s."""
+    """Counts work done out of `total` (None when unknown, or a function that
+    counts it, called only when the bar shows) in `unit`s."""
 
-    def __init__(self, description: str, total: int | None, unit: str, enabled: bool) -> None:
+    def __init__(self, description: str, total: int | None | Callable[[], int], unit: str,
+                 enabled: bool) -> None:
         self.description = description
         self.total = total
         self.unit = unit
@@ -52,7 +55,8 @@ class Progress:
                         TimeElapsedColumn(), TimeRemainingColumn(),
                         console=Console(stderr=True), transient=True)
         self._bar.start()
-        self._task = self._bar.add_task(self.description, total=self.total, unit=self.unit)
+        total = self.total() if callable(self.total) else self.total
+        self._task = self._bar.add_task(self.description, total=total, unit=self.unit)
 
     def close(self) -> None:
         if self._bar is not None:

@@ -79,15 +79,19 @@ def store(name="LATEST"):
     return get_typestore(getattr(Stores, name))
 
 
-def write_bag(path, store, topics):
-    """A bag (rosbag2 MCAP, or ROS 1 for a .bag path) from {topic: (msgtype,
-    [(log time ns, message), ...])}."""
+def write_bag(path, store, topics, sqlite=False, compression=None):
+    """A bag (rosbag2 MCAP, or sqlite3 with `sqlite`, or ROS 1 for a .bag path,
+    its chunks compressed with `compression`, "lz4" or "bz2") from {topic:
+    (msgtype, [(log time ns, message), ...])}."""
     if str(path).endswith(".bag"):
         from rosbags.rosbag1 import Writer
         writer, serialize = Writer(path), store.serialize_ros1
+        if compression:
+            writer.set_compression(getattr(Writer.CompressionFormat, compression.upper()))
     else:
         from rosbags.rosbag2 import StoragePlugin, Writer
-        writer = Writer(path, version=9, storage_plugin=StoragePlugin.MCAP)
+        writer = Writer(path, version=9,
+                        storage_plugin=StoragePlugin.SQLITE3 if sqlite else StoragePlugin.MCAP)
         serialize = store.serialize_cdr
     with writer:
         for topic, (msgtype, messages) in topics.items():

@@ -17,17 +17,20 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from .align import Floats, Mask, Stamps, stamps_from_seconds
-from .errors import OskaToolError, require
-from .kinds import TRANSFORM_COLUMNS, Kind
+from ..align import Floats, Mask, Stamps, stamps_from_seconds
+from ..chunks import SampleChunk
+from ..errors import OskaToolError, require
+from ..kinds import TRANSFORM_COLUMNS, Kind
+from ..options import DEFAULT_CHUNK_ROWS
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
 TableFormat = Literal["csv", "parquet"]
 TABLE_SUFFIXES: dict[str, TableFormat] = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
-DEFAULT_CHUNK_ROWS = 131_072
 TIME_SECONDS, TIME_NS = "t", "t_ns"
+TABLE_TRANSFORM_COLUMNS = tuple(f"tf_{c}" for c in TRANSFORM_COLUMNS)
+"""The transform's columns inside a signal table."""
 
 
 def table_format(path: str | os.PathLike[str]) -> TableFormat | None:
@@ -166,6 +169,24 @@ class TableReader:
             group += step
         return None
 
+    def stamps_from_end(self, columns: Columns) -> Iterator[Stamps]:
+        """The time column, one row group at a time from the last one backwards
+        (Parquet, whose footer says where the row groups are); nothing for a CSV
+        file, which can only be read from its start."""
+        import pyarrow as pa
+
+        if self.format != "parquet" or columns.time is None:
+            return
+        for group in reversed(self.groups):
+            if not self._group_rows(group):
+                continue
+            try:
+                table = self._file.read_row_group(group, columns=[columns.time])
+            except (OSError, pa.ArrowException) as e:
+                raise OskaToolError(f"cannot read {self.path}: {e}. Is the file "
+                                    "complete?") from None
+            yield column_stamps(table.combine_chunks().to_batches()[0], columns, self.path)
+
     def _raw_batches(self) -> Iterator[pa.RecordBatch]:
         import pyarrow.csv as pacsv
 
@@ -269,30 +290,47 @@ def matrix(batch: pa.RecordBatch, names: tuple[str, ...], path: str) -> Floats:
     return out
 
 
-def transform_chunks(reader: TableReader, columns: Columns) -> Iterator[tuple[Stamps, Floats]]:
-    """A transform table as (stamps, rows) chunks for a TransformTrack."""
-    assert columns.time is not None
-    for batch in reader.batches():
-        yield column_stamps(batch, columns, reader.path), matrix(batch, columns.signal, reader.path)
+class TransformTable:
+    """A transform table: a time column and tx ty tz qw qx qy qz, read as
+    (stamps, rows) chunks for a TransformTrack."""
+
+    def __init__(self, path: str | os.PathLike[str], mapping: Mapping[str, str] | None,
+                 chunk_rows: int) -> None:
+        self.reader = reader = TableReader(path, chunk_rows)
+        self.columns = resolve_columns(reader.names, reader.path, TRANSFORM_COLUMNS, mapping,
+                                       what="transform")
+        if self.columns.time is None:
+            raise OskaToolError(f"{reader.path} has no time column ({TIME_SECONDS} in seconds "
+                                f"or {TIME_NS} in nanoseconds); a transform table needs one to "
+                                f"be matched with the samples; {_found(reader.names)}.")
+
+    def chunks(self) -> Iterator[tuple[Stamps, Floats]]:
+        reader, columns = self.reader, self.columns
+        for batch in reader.batches():
+            yield (column_stamps(batch, columns, reader.path),
+                   matrix(batch, columns.signal, reader.path))
+
+    def last_stamp(self) -> int | None:
+        """The stamp of the table's last row when the format tells it without
+        reading the table through (Parquet); None otherwise."""
+        for stamps in self.reader.stamps_from_end(self.columns):
+            return int(stamps[-1])
+        return None
 
 
 def open_transform_table(path: str | os.PathLike[str], mapping: Mapping[str, str] | None,
                          chunk_rows: int) -> Iterator[tuple[Stamps, Floats]]:
     """Reads a transform table: a time column and tx ty tz qw qx qy qz."""
-    reader = TableReader(path, chunk_rows)
-    columns = resolve_columns(reader.names, reader.path, TRANSFORM_COLUMNS, mapping,
-                              what="transform")
-    if columns.time is None:
-        raise OskaToolError(f"{reader.path} has no time column ({TIME_SECONDS} in seconds or "
-                            f"{TIME_NS} in nanoseconds); a transform table needs one to be "
-                            f"matched with the samples; {_found(reader.names)}.")
-    return transform_chunks(reader, columns)
+    return TransformTable(path, mapping, chunk_rows).chunks()
 
 
 class TableWriter:
-    """Writes record batches to a CSV or Parquet file."""
+    """Writes record batches to a CSV or Parquet file. In Parquet, the columns
+    `plain` (measured values, every one different) are written without the
+    dictionary encoding, which could only fail on them after trying."""
 
-    def __init__(self, path: str, fmt: TableFormat, schema: pa.Schema) -> None:
+    def __init__(self, path: str, fmt: TableFormat, schema: pa.Schema,
+                 plain: tuple[str, ...] = ()) -> None:
         _pyarrow()
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -301,7 +339,8 @@ class TableWriter:
         self.schema = schema
         self.rows = 0
         if fmt == "parquet":
-            self._parquet: Any = pq.ParquetWriter(path, schema)
+            dictionary = [f.name for f in schema if f.name not in plain]
+            self._parquet: Any = pq.ParquetWriter(path, schema, use_dictionary=dictionary)
         else:
             self._sink: Any = pa.OSFile(path, "wb")
             self._header = True
@@ -376,3 +415,95 @@ def signal_table_schema(kind: Kind) -> pa.Schema:
     import pyarrow as pa
 
     return pa.schema([(TIME_NS, pa.int64())] + [(c, pa.float64()) for c in kind.components])
+
+
+def table_chunk(batch: pa.RecordBatch, names: Columns, path: str, with_tf: bool) -> SampleChunk:
+    """The samples of a record batch: the signal columns, the time column and,
+    with `with_tf`, the transform columns; the batch itself rides along for the
+    writer, which passes the other columns through."""
+    return SampleChunk(
+        signal=matrix(batch, names.signal, path),
+        stamps=column_stamps(batch, names, path) if names.time else None,
+        tf=matrix(batch, names.transform, path) if with_tf and names.transform else None,
+        payload=batch)
+
+
+class TableSignal:
+    """A table's samples as SampleChunks: the signal columns, the time column
+    and, with `with_tf`, the transform columns; each chunk carries its record
+    batch to the writer, which passes the other columns through."""
+
+    def __init__(self, reader: TableReader, names: Columns, with_tf: bool) -> None:
+        self.reader = reader
+        self.names = names
+        self.with_tf = with_tf and names.transform is not None
+        self.path = reader.path
+        self.total: int | None = reader.total
+        self.unit = reader.unit
+
+    @property
+    def position(self) -> int:
+        return self.reader.position
+
+    def chunk(self, batch: pa.RecordBatch) -> SampleChunk:
+        return table_chunk(batch, self.names, self.reader.path, self.with_tf)
+
+    def chunks(self) -> Iterator[SampleChunk]:
+        for batch in self.reader.batches():
+            yield self.chunk(batch)
+
+    def stamps_from_end(self) -> Iterator[Stamps]:
+        return self.reader.stamps_from_end(self.names)
+
+    def neighbour(self, group: int, step: int) -> SampleChunk | None:
+        """The sample just outside a range of row groups (see TableReader.neighbour)."""
+        names = self.names
+        needed = [*names.signal, *([names.time] if names.time else []),
+                  *(names.transform or ())]
+        batch = self.reader.neighbour(group, step, needed)
+        return self.chunk(batch) if batch is not None else None
+
+
+class TableSink:
+    """Writes a table transformed row by row: the input's rows with the signal
+    columns replaced and the rows `keep` leaves out removed."""
+
+    def __init__(self, path: str, fmt: TableFormat, schema: pa.Schema,
+                 signal: tuple[str, ...]) -> None:
+        self.schema = output_schema(schema, signal)
+        self.signal = signal
+        self.writer = TableWriter(path, fmt, self.schema, plain=signal)
+
+    def write(self, chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
+        self.writer.write(replace_signal(chunk.payload, self.schema, self.signal, out, keep))
+
+    def close(self) -> None:
+        self.writer.close()
+
+    def abort(self) -> None:
+        self.writer.abort()
+
+
+class SignalTableSink:
+    """Writes the samples of a log without columns of its own (a bag): t_ns and
+    the signal components."""
+
+    def __init__(self, path: str, fmt: TableFormat, kind: Kind) -> None:
+        schema = signal_table_schema(kind)
+        self.writer = TableWriter(path, fmt, schema, plain=tuple(schema.names))
+
+    def write(self, chunk: SampleChunk, out: Floats, keep: Mask | None) -> None:
+        import pyarrow as pa
+
+        stamps = chunk.stamps
+        assert stamps is not None
+        if keep is not None:
+            out, stamps = out[keep], stamps[keep]
+        arrays = [pa.array(stamps)] + [pa.array(out[:, j]) for j in range(out.shape[1])]
+        self.writer.write(pa.RecordBatch.from_arrays(arrays, schema=self.writer.schema))
+
+    def close(self) -> None:
+        self.writer.close()
+
+    def abort(self) -> None:
+        self.writer.abort()

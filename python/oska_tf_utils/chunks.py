@@ -1,0 +1,175 @@
+"""The kernel stage of a transform: a chunk of samples in, the block's output out.
+
+A log is read as a sequence of `SampleChunk`s. `ChunkTransformer` turns one
+chunk into its output with `update_batch` and carries over to the next chunk
+what crosses the edge between them: the transform stream's position and the
+last sample's stamp and angular rate. The result for a sample is therefore the
+same whatever the chunk size. Nothing here knows a file format: the readers
+below make the chunks, the writers take the outputs, and `oska_tf_utils.pipeline`
+joins them.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import asdict, dataclass, field
+from typing import Any
+
+import numpy as np
+import oska_control
+
+from .align import (ConstantTransform, Difference, Floats, Mask, StampOrder, Stamps,
+                    TransformTrack, angular_acceleration)
+from .config_check import check_config
+from .errors import OskaToolError
+from .kinds import Block, Kind
+
+IDENTITY = np.array([0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0])
+
+Track = TransformTrack | ConstantTransform
+
+
+@dataclass
+class SampleChunk:
+    """Consecutive samples of a log."""
+
+    signal: Floats
+    """(n, size) float64, C-contiguous: the block's input."""
+    stamps: Stamps | None = None
+    """int64 nanoseconds, or None for a log without time."""
+    tf: Floats | None = None
+    """(n, 7) transform rows that came with the samples, if any."""
+    payload: Any = None
+    """What the writer needs besides the output values (the table rows to pass
+    through, the bag messages' log times)."""
+    angular_acceleration: Floats | None = None
+    """(n, 3) angular accelerations that came with the samples, for a block
+    that takes them; used as they are instead of being derived."""
+
+
+@dataclass
+class TransformResult:
+    """What a transform did, for the command's report."""
+
+    input: str
+    output: str
+    block: str
+    samples_in: int = 0
+    samples_out: int = 0
+    seconds: float = 0.0
+    transform: str = "none"
+    details: dict[str, str] = field(default_factory=dict)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The result as a JSON-ready dictionary."""
+        return asdict(self)
+
+
+def prepare_block(config: str | os.PathLike[str] | Any, kind: Kind) -> tuple[Block, bool]:
+    """The block of `kind` configured from `config` (a JSON file path or an
+    OskaTfConfig), and whether it needs a fixed-to-moving transform per sample.
+
+    A block that the configuration does not make ready (an entry left out, pose
+    input axes on the moving frame) is refused with the reason."""
+    source = os.fspath(config) if isinstance(config, (str, os.PathLike)) else config
+    try:
+        block, probe = kind.build(source), kind.build(source)
+    except (RuntimeError, ValueError) as e:
+        raise OskaToolError(f"the {kind.signal} block cannot be built: {e}. Run `oska-tf check` "
+                            "on the configuration for details.") from None
+    if probe.is_ready():
+        return block, False
+    if kind.has_transform:
+        probe_tf: Any = probe
+        probe_tf.set_fixed_to_moving_frame_tf(IDENTITY.copy())
+        if probe.is_ready():
+            return block, True
+    reasons = "some of its entries are not set"
+    if isinstance(source, str):
+        found = [f for f in check_config(source) if f.path.startswith(kind.section)
+                 and f.code in ("missing-entry", "pose-input-axes")]
+        if found:
+            reasons = "; ".join(f"{f.path}: {f.message}" for f in found)
+    raise OskaToolError(f"the {kind.signal} block from this configuration never produces "
+                        f"output: {reasons}. The tool uses the configuration as it is; "
+                        "complete the section.")
+
+
+class ChunkTransformer:
+    """Transforms a log's chunks in order, carrying state across their edges.
+
+    `track` gives the transform at the samples' stamps (interpolated); without
+    it, a block that needs a transform takes the rows that come with each chunk.
+    `difference` derives the angular acceleration for a block that takes one.
+    """
+
+    def __init__(self, block: Block, kind: Kind, needs_tf: bool, track: Track | None = None,
+                 difference: Difference = "none") -> None:
+        self.block = block
+        self.kind = kind
+        self.needs_tf = needs_tf
+        self.track = track
+        self.difference = difference
+        self._order = StampOrder("the log")
+        self._previous: tuple[int, Floats] | None = None
+
+    def carry(self, last: SampleChunk, rows: int) -> None:
+        """Takes up a log in its middle: the state carried over as if the log's
+        first `rows` samples had been transformed, ending with `last` (at least
+        its last sample), so that the next chunk gets what it would get in a
+        run over the whole log (time order, the angular acceleration's
+        previous sample)."""
+        if last.stamps is not None and len(last.stamps):
+            self._order.last = int(last.stamps[-1])
+            self._previous = (int(last.stamps[-1]),
+                              np.asarray(last.signal[-1, -3:], np.float64).copy())
+        self._order.rows = rows
+
+    @property
+    def needs_time(self) -> bool:
+        return (self.track is not None and not isinstance(self.track, ConstantTransform)) \
+            or self.difference != "none"
+
+    def transform(self, chunk: SampleChunk, following: SampleChunk | None = None
+                  ) -> tuple[Floats, Mask | None]:
+        """The block's output for every sample of `chunk`, and which samples to
+        keep (None: all). `following` is the next chunk, if any (its first sample
+        serves the angular acceleration)."""
+        signal = np.ascontiguousarray(chunk.signal, np.float64)
+        stamps = chunk.stamps
+        if stamps is not None:
+            self._order.check(stamps)
+        elif self.needs_time:
+            raise OskaToolError("the log has no time column, which interpolating the transform "
+                                "and deriving the angular acceleration need.")
+        kwargs: dict[str, Floats] = {}
+        keep: Mask | None = None
+        if self.needs_tf:
+            if self.track is not None:
+                assert stamps is not None or isinstance(self.track, ConstantTransform)
+                tf, keep = self.track.sample(stamps if stamps is not None
+                                             else np.zeros(len(signal), np.int64))
+            elif chunk.tf is not None:
+                tf = chunk.tf
+            else:
+                raise OskaToolError("the configuration puts an entry on the moving frame, and "
+                                    "the log brings no transform.")
+            kwargs[self.kind.cls.TRANSFORM_INPUT] = np.ascontiguousarray(tf, np.float64)
+        if chunk.angular_acceleration is not None and self.kind.takes_angular_acceleration:
+            kwargs["angular_acceleration"] = np.ascontiguousarray(chunk.angular_acceleration,
+                                                                  np.float64)
+        elif self.difference != "none" and self.kind.takes_angular_acceleration and len(signal):
+            assert stamps is not None
+            after = None
+            if following is not None and len(following.signal):
+                assert following.stamps is not None
+                after = (int(following.stamps[0]), following.signal[0, -3:].astype(np.float64))
+            kwargs["angular_acceleration"] = angular_acceleration(
+                self.difference, stamps, signal[:, -3:], self._previous, after)
+            self._previous = (int(stamps[-1]), signal[-1, -3:].copy())
+        out = np.empty_like(signal)
+        code = self.block.update_batch(signal, out, **kwargs)
+        if code != oska_control.OskaControlReturnCode.Ok:
+            raise OskaToolError(f"the {self.kind.signal} block returned {code.name} on this log; "
+                                "its diagnostic lines are above.")
+        return out, keep

@@ -1,0 +1,134 @@
+"""The tasks of `transform_logs`, as they run on the workers: a log into its
+output, some row groups of a Parquet log into a part, the parts into place."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import uuid
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, replace
+from pathlib import Path
+from typing import Any
+
+import fsspec
+
+from ..chunks import TransformResult
+from ..errors import OskaToolError
+from ..formats.output import TEMPORARY, commit, remove, upload
+from ..transform import TablePart, transform_log, transform_table_part
+
+
+@dataclass
+class LogFailure:
+    """A log that could not be transformed, and why."""
+
+    input: str
+    output: str
+    reason: str
+
+
+def describe(error: BaseException | None) -> str:
+    return f"{type(error).__name__}: {error}" if error is not None else "unknown error"
+
+
+def is_local(fs: Any) -> bool:
+    from fsspec.implementations.local import LocalFileSystem
+
+    return isinstance(fs, LocalFileSystem)
+
+
+def _guarded(work: Callable[[], TransformResult], source: str, target: str,
+             guard: bool) -> TransformResult | LogFailure:
+    """Runs one task's work. A log that cannot be used is a LogFailure; any
+    other error is raised for Dask to retry and report, or made a LogFailure
+    too under `guard`."""
+    try:
+        return work()
+    except OskaToolError as e:
+        return LogFailure(source, target, str(e))
+    except Exception as e:
+        if not guard:
+            raise
+        return LogFailure(source, target, describe(e))
+
+
+def file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
+              guard: bool) -> TransformResult | LogFailure:
+    """One log into one output: the task of `transform_logs`."""
+    def work() -> TransformResult:
+        with _local_copy(source) as local_in, _local_output(target) as local_out:
+            result = transform_log(config, kind, local_in, local_out, **options)
+        return replace(result, input=source, output=target)
+    return _guarded(work, source, target, guard)
+
+
+@contextmanager
+def _local_copy(source: str) -> Iterator[str]:
+    fs, path = fsspec.core.url_to_fs(source)
+    if is_local(fs):
+        yield path
+        return
+    with tempfile.TemporaryDirectory(prefix="oska-tf-") as scratch:
+        local = os.path.join(scratch, path.rstrip("/").rsplit("/", 1)[-1])
+        fs.get(path, local, recursive=fs.isdir(path))
+        yield local
+
+
+@contextmanager
+def _local_output(target: str) -> Iterator[str]:
+    """A local path to write `target` to: itself on the local file system;
+    otherwise a temporary file, uploaded once written (see `upload`)."""
+    fs, path = fsspec.core.url_to_fs(target)
+    if is_local(fs):
+        yield path
+        return
+    with tempfile.TemporaryDirectory(prefix="oska-tf-") as scratch:
+        local = os.path.join(scratch, path.rsplit("/", 1)[-1])
+        yield local
+        upload(fs, local, path, uuid.uuid4().hex[:8])
+
+
+def row_group_rows(source: str) -> list[int] | None:
+    """The row counts of a Parquet file's row groups; None when it cannot be read
+    (its own task then says why)."""
+    try:
+        import pyarrow.parquet as pq
+
+        meta = pq.ParquetFile(source).metadata
+        return [meta.row_group(g).num_rows for g in range(meta.num_row_groups)]
+    except Exception:
+        return None
+
+
+def part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
+              options: dict[str, Any], guard: bool) -> TransformResult | LogFailure:
+    """Some row groups of a Parquet log into one part file of its output folder."""
+    def work() -> TransformResult:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        return transform_table_part(config, kind, source, target, part, **options)
+    return _guarded(work, source, target, guard)
+
+
+def finish_parts(parts: list[TransformResult | LogFailure], source: str, target: str,
+                 folder: str) -> TransformResult | LogFailure:
+    """Moves the folder of parts onto `target` when every part is written;
+    otherwise removes it and gives the first part's failure."""
+    failed = [p for p in parts if isinstance(p, LogFailure)]
+    if failed:
+        remove(Path(folder))
+        return LogFailure(source, target, failed[0].reason)
+    try:
+        for leftover in Path(folder).glob(f".*{TEMPORARY}"):  # of a part whose worker died
+            remove(leftover)
+        commit(Path(folder), Path(target))
+    except OSError as e:
+        remove(Path(folder))
+        return LogFailure(source, target, f"the parts could not be moved into place: {e}")
+    done = [p for p in parts if isinstance(p, TransformResult)]
+    return TransformResult(source, target, done[0].block,
+                           samples_in=sum(p.samples_in for p in done),
+                           samples_out=sum(p.samples_out for p in done),
+                           seconds=sum(p.seconds for p in done), transform=done[0].transform,
+                           details={"parts": str(len(done))})
