@@ -21,7 +21,8 @@ from distributed import Client, LocalCluster
 
 from oska_tf_utils import kind, prepare_block, transform_table
 from oska_tf_utils.cli import main
-from oska_tf_utils.dask import transform_array, transform_dataframe, transform_logs
+from oska_tf_utils.dask import (cluster, transform_array, transform_dataframe, transform_logs,
+                                transform_pairs)
 from tool_logs import com_config, flange, table
 
 IMU = ("ax", "ay", "az", "wx", "wy", "wz")
@@ -182,3 +183,41 @@ def test_logs_on_another_file_system_without_a_cluster(tmp_path):
     transform_table(config, "imu", tmp_path / "run.parquet", tmp_path / "one.parquet")
     assert memory.cat("/out/run.parquet") == (tmp_path / "one.parquet").read_bytes()
     assert memory.ls("/out", detail=False) == ["/out/run.parquet"]
+
+
+def test_every_entry_point_refuses_bad_options_before_reading_or_writing(tmp_path):
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    pq.write_table(imu_log(20), tmp_path / "run.parquet")
+    frame = dd.from_pandas(imu_log(20).to_pandas(), npartitions=2)
+    out = tmp_path / "out"
+    calls = {
+        "transform_logs": lambda **kw: transform_logs(config, "imu", str(tmp_path / "*.parquet"),
+                                                      out, **kw),
+        "transform_pairs": lambda **kw: transform_pairs(
+            config, "imu", [(str(tmp_path / "run.parquet"), str(out / "run.parquet"))], **kw),
+        "transform_dataframe": lambda **kw: transform_dataframe(config, "imu", frame, **kw),
+        "transform_array": lambda **kw: transform_array(config, "imu", np.zeros((4, 6)), **kw),
+        "cluster": lambda **kw: cluster(**kw).__enter__(),
+    }
+    for name, call in calls.items():  # a mistyped keyword is never swallowed
+        with pytest.raises(TypeError, match="angular_acceleratoin"):
+            call(angular_acceleratoin="central")
+    for name in ("transform_logs", "transform_pairs", "transform_dataframe"):
+        with pytest.raises(ValueError, match="outside must be one of 'error', 'drop', 'hold'"):
+            calls[name](outside="Hold")
+        with pytest.raises(TypeError, match="max_gap must be a number of seconds"):
+            calls[name](max_gap="0.05")
+    for options, error, words in ((dict(split_rows=2.5), TypeError, "split_rows must be an int"),
+                                  (dict(split_rows=0), ValueError, "split_rows must be at least 1"),
+                                  (dict(retries=-1), ValueError, "retries must be at least 0"),
+                                  (dict(chunk_size=0), ValueError, "the chunk size must be at"),
+                                  (dict(progress="no"), TypeError, "progress must be True")):
+        with pytest.raises(error, match=words):
+            calls["transform_logs"](**options)
+    with pytest.raises(TypeError, match="tf must be the path of a transform table, a pandas"):
+        calls["transform_dataframe"](tf=3)
+    with pytest.raises(TypeError, match="workers must be an int"):
+        calls["cluster"](workers=1.5)
+    with pytest.raises(ValueError, match="the number of workers must be at least 1, not 0"):
+        calls["cluster"](workers=0)
+    assert sorted(os.listdir(tmp_path)) == ["c.json", "run.parquet"]

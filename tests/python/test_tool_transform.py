@@ -11,7 +11,7 @@ import pyarrow.parquet as pq
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from oska_tf_utils import OskaToolError, transform_table
+from oska_tf_utils import OskaToolError, transform_log, transform_table
 from oska_tf_utils.cli import main
 from tool_logs import (COM, WEIGHT_AT_COM, com_config, fixed_config, flange, sensor_wrench,
                        table)
@@ -143,6 +143,53 @@ def test_unusable_logs_are_refused_and_nothing_is_written(tmp_path, monkeypatch,
     assert words in capsys.readouterr().err
     assert (sorted(os.listdir(tmp_path)), (tmp_path / "in.parquet").read_bytes()) == before
     assert (tmp_path / "out.parquet").read_bytes() == b"old"
+
+
+# (keyword arguments, the exception, words of its message)
+BAD_OPTIONS = {
+    "outside Hold": (dict(outside="Hold"), ValueError,
+                     "outside must be one of 'error', 'drop', 'hold', not 'Hold'"),
+    "outside typo": (dict(outside="eror"), ValueError, "not 'eror'"),
+    "angular acceleration": (dict(angular_acceleration="x"), ValueError,
+                             "angular_acceleration must be one of 'none', 'central', 'backward'"),
+    "max_gap text": (dict(max_gap="0.05"), TypeError,
+                     "max_gap must be a number of seconds (an int or a float) or None, not str"),
+    "max_gap negative": (dict(max_gap=-0.05), ValueError, "--max-gap must be a positive number"),
+    "max_gap infinite": (dict(max_gap=float("inf")), ValueError, "finite number of seconds"),
+    "max_gap bool": (dict(max_gap=True), TypeError, "not bool True"),
+    "chunk_size float": (dict(chunk_size=2.5), TypeError,
+                         "chunk_size must be an int (rows per chunk), not float 2.5"),
+    "chunk_size zero": (dict(chunk_size=0), ValueError, "the chunk size must be at least 1 row"),
+    "columns text": (dict(columns="fx=Fx"), TypeError, "columns must be a mapping of the names"),
+    "tf_columns value": (dict(tf_columns={"t": 1}), TypeError, "it maps 't' to 1"),
+    "tf number": (dict(tf=3), TypeError, "tf must be the path of a transform table"),
+    "progress text": (dict(progress="yes"), TypeError, "progress must be True or False"),
+    "tf_frames text": (dict(tf_frames="base"), TypeError,
+                       "tf_frames must be a (parent, child) pair of frame names"),
+    "tf_frames three": (dict(tf_frames=["a", "b", "c"]), ValueError, "not ('a', 'b', 'c')"),
+    "topic number": (dict(topic=7), TypeError, "topic must be a str or None, not int 7"),
+    "mistyped keyword": (dict(tf_frame=("a", "b")), TypeError, "tf_frame"),
+}
+BAG_ONLY = ("tf_frames", "topic")
+
+
+@pytest.mark.parametrize("case", BAD_OPTIONS, ids=list(BAD_OPTIONS))
+def test_option_values_are_refused_before_anything_is_read_or_written(tmp_path, case):
+    options, error, words = BAD_OPTIONS[case]
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    before = sorted(os.listdir(tmp_path))
+    calls = [lambda: transform_log(config, "wrench", tmp_path / "missing.mcap",
+                                   tmp_path / "out.mcap", **options)]
+    if not any(name in options for name in BAG_ONLY):
+        calls.append(lambda: transform_table(config, "wrench", tmp_path / "missing.csv",
+                                             tmp_path / "out.csv", **options))
+    for call in calls:
+        with pytest.raises(error) as refused:
+            call()
+        assert words in str(refused.value)
+        # A wrong value or type is an OskaToolError too: the command's one line.
+        assert isinstance(refused.value, OskaToolError) or case == "mistyped keyword"
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 BLOCK_EXTRAS = """

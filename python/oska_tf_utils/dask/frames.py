@@ -16,7 +16,7 @@ from ..errors import OskaToolError
 from ..formats.tables import (TABLE_TRANSFORM_COLUMNS, Columns, TransformTable, column_stamps,
                               matrix, resolve_columns, table_chunk)
 from ..kinds import TRANSFORM_COLUMNS, kind as find_kind
-from ..options import Options
+from ..options import Options, OptionTypeError, given
 from ..pipeline import Kept, run
 
 FRAME = "the DataFrame"
@@ -50,6 +50,13 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     in the data, when the result is computed.
     """
     the_kind = find_kind(kind)
+    checked = Options(columns=columns, tf_columns=tf_columns, outside=outside, max_gap=max_gap,
+                      angular_acceleration=angular_acceleration)
+    if tf is not None and not isinstance(tf, (str, os.PathLike, pd.DataFrame, dd.DataFrame)):
+        raise OptionTypeError("tf must be the path of a transform table, a pandas or Dask "
+                              f"DataFrame, or None, not {given(tf)}.")
+    if not isinstance(frame, dd.DataFrame):
+        raise OptionTypeError(f"frame must be a Dask DataFrame, not {given(frame)}.")
     _, needs_tf = prepare_block(config, the_kind)
     names = resolve_columns([str(c) for c in frame.columns], "the DataFrame",
                             the_kind.components, columns,
@@ -68,7 +75,7 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     meta = frame._meta.astype({c: np.float64 for c in names.signal})
     step_meta = meta.assign(**{KEEP: np.ones(0, np.bool_)}) if drop else meta
     options = dict(config=config, kind=kind, names=names, outside=outside,
-                   gap=Options(max_gap=max_gap).max_gap_ns, difference=difference, drop=drop)
+                   gap=checked.max_gap_ns, difference=difference, drop=drop)
     if names.time is None:
         out = frame.map_partitions(_frame_chunk, stream, meta=step_meta, **options)
     else:

@@ -17,19 +17,14 @@ import distributed
 import fsspec
 
 from ..chunks import TransformResult
-from ..errors import OskaToolError
 from ..formats.output import remove_leftovers, temporary_name
 from ..formats.tables import table_format
 from ..kinds import kind as find_kind
-from ..options import TABLE_OPTIONS, Options
+from ..options import TABLE_OPTIONS, check_count, check_flag, log_options
 from ..transform import TablePart
 from .clusters import active_client
 from .tasks import (LogFailure, describe, file_task, finish_parts, is_local, part_task,
                     row_group_rows)
-
-LOG_OPTIONS = Options.names() - {"progress"}
-"""The keyword arguments of `transform_log` that `transform_logs` passes on."""
-
 
 @dataclass
 class LogsSummary:
@@ -89,9 +84,11 @@ def transform_logs(config: str | os.PathLike[str] | Any, kind: str,
 
     Returns the summary; a log that fails is listed there with the reason and
     does not stop the others. Raises only for arguments that cannot work for
-    any log (an unknown kind or option).
+    any log (an unknown kind or option, a value an option does not take),
+    before anything is read or written.
     """
     started = time.monotonic()
+    _check_arguments(kind, split_rows, retries, progress, options, "transform_logs")
     summary = LogsSummary()
     sources = expand_inputs(inputs, summary)
     fs, root = fsspec.core.url_to_fs(os.fspath(output_dir))
@@ -140,14 +137,8 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
     path or URL that `transform_log` writes (a table, or a bag for a bag)."""
     started = time.monotonic() if started is None else started
     summary = LogsSummary() if summary is None else summary
-    find_kind(kind)
+    _check_arguments(kind, split_rows, retries, progress, options, "transform_pairs")
     pairs = [(_absolute(source), _absolute(target)) for source, target in pairs]
-    unknown = set(options) - LOG_OPTIONS
-    if unknown:
-        raise TypeError(f"transform_logs got unknown options {', '.join(sorted(unknown))}; "
-                        f"it takes {', '.join(sorted(LOG_OPTIONS))}.")
-    if split_rows is not None and split_rows < 1:
-        raise OskaToolError(f"split_rows must be at least 1, not {split_rows}.")
     client = active_client()
     guard = client is None  # Dask's local schedulers stop at the first exception.
     table_options = {k: v for k, v in options.items() if k in TABLE_OPTIONS}
@@ -184,6 +175,17 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
     _remove_leftovers([target for _, target in pairs])
     summary.seconds = time.monotonic() - started
     return summary
+
+
+def _check_arguments(kind: str, split_rows: int | None, retries: int, progress: bool,
+                     options: dict[str, Any], caller: str) -> None:
+    """Refuses, before any log is read, what cannot work for any log."""
+    find_kind(kind)
+    log_options(options, caller)
+    if split_rows is not None:
+        check_count("split_rows", split_rows, 1, "rows per task, or None")
+    check_count("retries", retries, 0, "how often a task is run again")
+    check_flag("progress", progress)
 
 
 def _compute_local(tasks: list[Any], progress: bool) -> list[Any]:
