@@ -27,8 +27,17 @@ NS_PER_S = 1_000_000_000
 
 
 def seconds(ns: int | np.int64) -> str:
-    """A stamp or a duration in nanoseconds, as seconds for a message."""
+    """A duration in nanoseconds, as seconds for a message."""
     return f"{int(ns) / NS_PER_S:.9g} s"
+
+
+def stamp(ns: int | np.int64, origin: int | None = None) -> str:
+    """A stamp for a message: integer nanoseconds, as the log holds it, and
+    beside them the seconds from the log's first sample (`origin`) when known."""
+    text = f"{int(ns)} ns"
+    if origin is None:
+        return text
+    return f"{text} ({(int(ns) - origin) / NS_PER_S:+.9g} s from the log's first sample)"
 
 
 def stamps_from_seconds(t: Floats, column: str) -> Stamps:
@@ -45,10 +54,12 @@ def stamps_from_seconds(t: Floats, column: str) -> Stamps:
 
 
 class StampOrder:
-    """Refuses time going backwards within a stream, across its chunks."""
+    """Refuses time going backwards within a stream, across its chunks;
+    `origin` is the log's first sample, for the message."""
 
-    def __init__(self, what: str) -> None:
+    def __init__(self, what: str, origin: int | None = None) -> None:
         self.what = what
+        self.origin = origin
         self.last: int | None = None
         self.rows = 0
 
@@ -66,9 +77,9 @@ class StampOrder:
             self.last = int(stamps[-1])
             self.rows += len(stamps)
             return
-        raise OskaToolError(f"time goes backwards in {self.what} at row {row}: {seconds(after)} "
-                            f"follows {seconds(before)}. The tool needs stamps in order; sort "
-                            "the log by time first.")
+        raise OskaToolError(f"time goes backwards in {self.what} at row {row}: "
+                            f"{stamp(after, self.origin)} follows {stamp(before, self.origin)}. "
+                            "The tool needs stamps in order; sort the log by time first.")
 
 
 class Arcs:
@@ -150,6 +161,15 @@ class TransformTrack:
         self._exhausted = False
         self._arcs: Arcs | None = None
 
+    @property
+    def origin(self) -> int | None:
+        """The log's first sample, which messages count stamps from."""
+        return self._order.origin
+
+    @origin.setter
+    def origin(self, value: int | None) -> None:
+        self._order.origin = value
+
     def _load(self) -> None:
         for t, x in self._chunks:
             if len(t) == 0:
@@ -169,9 +189,9 @@ class TransformTrack:
 
     def _after(self, sample: int, last: int) -> OskaToolError:
         return OskaToolError(
-            f"the sample at {seconds(sample)} is {seconds(sample - last)} after "
-            f"the last transform stamp ({seconds(last)}) of {self.source}, and so is every "
-            "later sample. The tool does not extrapolate: use --outside drop or --outside "
+            f"the sample at {stamp(sample, self.origin)} is {seconds(sample - last)} after "
+            f"the last transform stamp of {self.source}, {stamp(last, self.origin)}, and so is "
+            "every later sample. The tool does not extrapolate: use --outside drop or --outside "
             "hold, or a transform stream that lasts longer.")
 
     def check_end(self, first_sample: int, last: int | None,
@@ -184,6 +204,8 @@ class TransformTrack:
         before the stream, which the first chunk reports."""
         if self.outside != "error" or last is None:
             return
+        if self.origin is None:
+            self.origin = first_sample
         if not len(self._t):
             self._load()
         if self._first is None or first_sample < self._first:
@@ -237,11 +259,13 @@ class TransformTrack:
             gaps = t[lo + 1] - t[lo]
             if self.max_gap_ns is not None and (gaps > self.max_gap_ns).any():
                 g = int(np.argmax(gaps > self.max_gap_ns))
+                origin = self.origin
                 raise OskaToolError(
                     f"{self.source} has a gap of {seconds(gaps[g])} between "
-                    f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
-                    f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
-                    "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
+                    f"{stamp(t[lo[g]], origin)} and {stamp(t[lo[g] + 1], origin)}, more than "
+                    f"--max-gap {seconds(self.max_gap_ns)}, and the sample at "
+                    f"{stamp(ts[between][g], origin)} falls in it. Raise --max-gap to "
+                    "interpolate across it, or cut the log.")
             if self._arcs is None:
                 self._arcs = Arcs(x[:-1, 3:], x[1:, 3:])
             out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1],
@@ -252,11 +276,12 @@ class TransformTrack:
             if before.any():
                 assert self._first is not None
                 raise OskaToolError(
-                    f"the first sample, at {seconds(ts[0])}, is "
-                    f"{seconds(self._first - ts[0])} before the first transform stamp "
-                    f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
-                    "this chunk lie before it. The tool does not extrapolate: use --outside drop "
-                    "or --outside hold, or a transform stream that starts earlier.")
+                    f"the first sample, at {stamp(ts[0], self.origin)}, is "
+                    f"{seconds(self._first - ts[0])} before the first transform stamp of "
+                    f"{self.source}, {stamp(self._first, self.origin)}; {int(before.sum())} "
+                    "samples of this chunk lie before it. The tool does not extrapolate: use "
+                    "--outside drop or --outside hold, or a transform stream that starts "
+                    "earlier.")
             raise self._after(int(ts[after][0]), int(t[-1]))
         if self.outside == "hold":
             out[before] = x[0]
@@ -278,7 +303,7 @@ class ConstantTransform:
 
 def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
                          before: tuple[int, Floats] | None,
-                         after: tuple[int, Floats] | None) -> Floats:
+                         after: tuple[int, Floats] | None, origin: int | None = None) -> Floats:
     """The angular acceleration at each sample, by finite differences of the rate.
 
     `central`: (ω[i+1] − ω[i−1]) / (t[i+1] − t[i−1]); `backward`:
@@ -288,7 +313,8 @@ def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
     under both methods, and the last sample the backward one under `central`.
     A log of one sample gets zero. `before` and `after` are the (stamp, rate)
     of the samples just outside this chunk, None at the ends of the log, so
-    that a chunked log gets the same values as a whole one.
+    that a chunked log gets the same values as a whole one. `origin`, the
+    log's first sample, serves the message of a refusal.
     """
     t = stamps
     w = rates
@@ -304,9 +330,9 @@ def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
     dt = np.diff(t)
     if (dt <= 0).any():
         row = int(np.argmax(dt <= 0))
-        raise OskaToolError(f"two samples at the same stamp ({seconds(t[row])}): the angular "
-                            "acceleration needs increasing stamps. Use --angular-acceleration "
-                            "none, or remove the repeated samples.")
+        raise OskaToolError(f"two samples at the same stamp, {stamp(t[row], origin)}: the "
+                            "angular acceleration needs increasing stamps. Use "
+                            "--angular-acceleration none, or remove the repeated samples.")
     dw = np.diff(w, axis=0)
     one_sided = dw / (dt.astype(np.float64) / NS_PER_S)[:, None]  # between i and i+1
     alpha = np.empty_like(w)

@@ -112,6 +112,21 @@ class ChunkTransformer:
         self.difference = difference
         self._order = StampOrder("the log")
         self._previous: tuple[int, Floats] | None = None
+        self._at_start = True
+
+    @property
+    def origin(self) -> int | None:
+        """The stamp of the log's first sample, which messages count stamps
+        from: the first chunk's, unless `start_at` or `carry` said otherwise."""
+        return self._order.origin
+
+    def start_at(self, origin: int | None) -> None:
+        """Sets the stamp of the log's first sample (None: not known), for a
+        transformer that does not see the log from its start."""
+        self._at_start = False
+        self._order.origin = origin
+        if isinstance(self.track, TransformTrack):
+            self.track.origin = origin
 
     def carry(self, last: SampleChunk, rows: int) -> None:
         """Takes up a log in its middle: the state carried over as if the log's
@@ -119,6 +134,7 @@ class ChunkTransformer:
         its last sample), so that the next chunk gets what it would get in a
         run over the whole log (time order, the angular acceleration's
         previous sample)."""
+        self._at_start = False
         if last.stamps is not None and len(last.stamps):
             self._order.last = int(last.stamps[-1])
             self._previous = (int(last.stamps[-1]),
@@ -138,6 +154,8 @@ class ChunkTransformer:
         signal = np.ascontiguousarray(chunk.signal, np.float64)
         stamps = chunk.stamps
         if stamps is not None:
+            if self._at_start and len(stamps):
+                self.start_at(int(stamps[0]))
             self._order.check(stamps)
         elif self.needs_time:
             raise OskaToolError("the log has no time column, which interpolating the transform "
@@ -165,7 +183,7 @@ class ChunkTransformer:
                 assert following.stamps is not None
                 after = (int(following.stamps[0]), following.signal[0, -3:].astype(np.float64))
             kwargs["angular_acceleration"] = angular_acceleration(
-                self.difference, stamps, signal[:, -3:], self._previous, after)
+                self.difference, stamps, signal[:, -3:], self._previous, after, self.origin)
             self._previous = (int(stamps[-1]), signal[-1, -3:].copy())
         out = np.empty_like(signal)
         code = self.block.update_batch(signal, out, **kwargs)

@@ -151,6 +151,9 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         before = source.neighbour(part.first - 1, -1)
         if before is not None:
             transformer.carry(before, reader.rows_before(part.first))
+            first = source.neighbour(0, 1)  # the log's first sample, for messages
+            transformer.start_at(int(first.stamps[0]) if first and first.stamps is not None
+                                 else None)
         after = source.neighbour(part.stop, 1)
     result = TransformResult(os.fspath(input), os.fspath(output), kind.signal,
                              transform="none" if not needs_tf else

@@ -10,7 +10,7 @@ import numpy as np
 from .align import NS_PER_S, Floats
 from .errors import OskaToolError, require
 from .kinds import Kind, kind as find_kind
-from .formats import is_bag
+from .formats import folder_without_metadata, is_bag
 from .formats.tables import TableReader, column_stamps, matrix, resolve_columns, table_format
 
 MAX_POINTS = 20_000
@@ -36,7 +36,8 @@ def _read(path: str | os.PathLike[str], kind: Kind, topic: str | None,
         from .formats import bags
 
         if not is_bag(path):
-            raise OskaToolError(f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
+            raise OskaToolError(folder_without_metadata(path) or
+                                f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
         if not topic:
             raise OskaToolError(f"{os.fspath(path)} is a bag: name its topic with --topic.")
         with bags.Bag(path) as bag:

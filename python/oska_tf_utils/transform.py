@@ -18,7 +18,7 @@ from typing import Any
 from .align import Difference, Outside
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, prepare_block
 from .errors import OskaToolError
-from .formats import is_bag
+from .formats import folder_without_metadata, is_bag
 from .formats.tables import table_format
 from .kinds import kind as find_kind
 from .options import DEFAULT_CHUNK_ROWS, Options
@@ -133,6 +133,7 @@ def transform_log(config: str | os.PathLike[str] | Any, block: str,
                                 "--tf-frames, --output-topic and --output-frame are for bags.")
         return table_job(config, find_kind(block), input, output, None, options)
     if not is_bag(input):
-        raise OskaToolError(f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
+        raise OskaToolError(folder_without_metadata(input) or
+                            f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
                             ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
     return bag_job(config, find_kind(block), input, output, options)

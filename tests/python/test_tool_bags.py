@@ -105,3 +105,19 @@ def test_unusable_bags_are_refused(tmp_path, capsys):
                  "--topic", "/ft", "-o", str(tmp_path / "o.mcap")]) == 2
     assert "cannot read the bag" in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.json", "cut.mcap", "run"]
+
+
+def test_a_rosbag2_folder_without_metadata_names_its_storage_file(tmp_path, capsys):
+    flange_bag(tmp_path / "run")
+    (tmp_path / "run" / "metadata.yaml").unlink()
+    config = com_config(tmp_path / "c.json")
+    command = ["--block", "wrench", "--topic", "/ft", "--tf-topic", "/mocap"]
+    assert main(["transform", config, str(tmp_path / "run"), "-o", str(tmp_path / "o.mcap"),
+                 *command]) == 2
+    assert capsys.readouterr().err == (
+        f"oska-tf transform: error: {tmp_path / 'run'}: the folder has no metadata.yaml, so it "
+        "is not a rosbag2 bag the tool can open; the .db3 or .mcap file itself can be given: "
+        f"{tmp_path / 'run' / 'run.mcap'}.\n")
+    # ... which it then reads.
+    assert main(["transform", config, str(tmp_path / "run" / "run.mcap"), "-o",
+                 str(tmp_path / "o.mcap"), "-q", *command]) == 0

@@ -1,6 +1,7 @@
 """oska-tf transform on tables: physics in closed form, chunking, numbers, refusals."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -143,6 +144,26 @@ def test_unusable_logs_are_refused_and_nothing_is_written(tmp_path, monkeypatch,
     assert words in capsys.readouterr().err
     assert (sorted(os.listdir(tmp_path)), (tmp_path / "in.parquet").read_bytes()) == before
     assert (tmp_path / "out.parquet").read_bytes() == b"old"
+
+
+def test_stamps_in_messages_are_nanoseconds_with_the_seconds_from_the_first_sample(tmp_path):
+    from oska_tf_utils.transform import TablePart, transform_table_part
+
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    t_ns = 1_717_000_000 * 10**9 + np.array([0, 100, 200, 150, 300]) * 10**6
+    log = pa.table({"t_ns": t_ns, **{c: np.zeros(5) for c in WRENCH}})
+    pq.write_table(log, tmp_path / "in.parquet", row_group_size=2)
+    words = ("time goes backwards in the log at row 3: 1717000000150000000 ns (+0.15 s from the "
+             "log's first sample) follows 1717000000200000000 ns (+0.2 s from the log's first "
+             "sample).")
+    with pytest.raises(OskaToolError, match=re.escape(words)):
+        transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "out.parquet",
+                        angular_acceleration="central")
+    # A part that starts in the middle of the log counts rows and seconds from the log's start.
+    with pytest.raises(OskaToolError, match=re.escape(words)):
+        transform_table_part(config, "wrench", tmp_path / "in.parquet", tmp_path / "o.parquet",
+                             TablePart(1, 3))
+    assert sorted(os.listdir(tmp_path)) == ["c.json", "in.parquet"]
 
 
 # (keyword arguments, the exception, words of its message)

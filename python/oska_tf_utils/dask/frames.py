@@ -148,7 +148,9 @@ def _frame_chunk(part: pd.DataFrame, stream: tuple[Stamps, Floats] | None, *, co
         track = TransformTrack(iter([_near(stream, chunk.stamps)]), "the transform table",
                                outside, gap)
     output = Kept()
-    run(iter([chunk]), ChunkTransformer(block, the_kind, needs_tf, track, difference), output)
+    transformer = ChunkTransformer(block, the_kind, needs_tf, track, difference)
+    transformer.start_at(None)  # a partition does not know the frame's first sample
+    run(iter([chunk]), transformer, output)
     result = part.copy(deep=False)
     assert output.out is not None
     for j, name in enumerate(names.signal):
