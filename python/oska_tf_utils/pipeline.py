@@ -273,12 +273,16 @@ def _output_axes_origin(config: Any, kind: Kind) -> str | None:
 def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform | None,
                   first_frame: Callable[[], str | None], result: TransformResult) -> str:
     """The frame_id of the output messages: --output-frame, or the frame of the
-    output axes as the transform's frame names (or the input pose's frame) say."""
+    output axes as the transform's frame names say: those of the transform
+    read, or without one (no entry on the moving frame) the fixed frame that
+    --tf-frames names; or else the input pose's frame."""
     frame = options.output_frame
     if frame is None:
         origin = _output_axes_origin(config, kind)
         if source is not None:
             frame = source.child if origin == "moving_frame" else source.parent
+        elif options.tf_frames:
+            frame = frame_name(options.tf_frames[0])
         elif not kind.has_transform and origin != "moving_frame":
             first = first_frame()
             frame = frame_name(first) if first else None  # the frame the input pose is in

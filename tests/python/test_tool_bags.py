@@ -121,3 +121,20 @@ def test_a_rosbag2_folder_without_metadata_names_its_storage_file(tmp_path, caps
     # ... which it then reads.
     assert main(["transform", config, str(tmp_path / "run" / "run.mcap"), "-o",
                  str(tmp_path / "o.mcap"), "-q", *command]) == 0
+
+
+def test_without_a_moving_entry_the_output_frame_is_the_fixed_frame_of_tf_frames(tmp_path):
+    flange_bag(tmp_path / "run")
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config", (0.1, 0.2, 0.3))
+    runs = {"tf_frames": dict(tf_frames=("/base", "flange")),
+            "output_frame": dict(tf_frames=("base", "flange"), output_frame="tool"),
+            "neither": dict()}
+    frames = {}
+    for name, options in runs.items():
+        result = transform_log(config, "wrench", tmp_path / "run", tmp_path / f"{name}.mcap",
+                               topic="/ft", **options)
+        frames[name] = ({m.header.frame_id for m in read_topic(tmp_path / f"{name}.mcap",
+                                                               "/ft_transformed")[1]},
+                        "note" in result.details)
+    assert frames == {"tf_frames": ({"base"}, False), "output_frame": ({"tool"}, False),
+                      "neither": ({"oska_wrench"}, True)}
