@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 from collections.abc import Sequence
 from types import ModuleType
 
 from .commands import check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
-from .errors import EXIT_INTERNAL, EXIT_OK, OskaToolError
+from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, os_cause
 
 COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
 """The commands, in the order --help lists them."""
@@ -75,6 +76,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         return EXIT_OK
+    except OSError as e:  # the file system's refusal, not ours: one line
+        named = e.filename if isinstance(e.filename, (str, bytes, os.PathLike)) else None
+        where = f"{os.fsdecode(named)}: " if named is not None else ""
+        print(f"oska-tf {args.command}: error: {where}{os_cause(e)}", file=sys.stderr)
+        return EXIT_ERRORS
     except Exception:
         import traceback
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 EXIT_OK = 0
 EXIT_WARNINGS = 1
 EXIT_ERRORS = 2
@@ -40,3 +42,11 @@ def require(module: str, purpose: str, install: str = INSTALL_LOGS) -> None:
         importlib.import_module(module)
     except ImportError:
         raise MissingExtraError(module, purpose, install) from None
+
+
+def os_cause(error: OSError) -> str:
+    """What an OSError says went wrong, as the end of a sentence: "no space
+    left on device", "read-only file system", "permission denied"."""
+    text = os.strerror(error.errno) if error.errno else (error.strerror or str(error)
+                                                         or type(error).__name__)
+    return text[:1].lower() + text[1:]

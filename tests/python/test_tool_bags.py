@@ -1,5 +1,7 @@
 """oska-tf transform and plot on ROS bags written with rosbags."""
 
+import os
+
 import numpy as np
 import pyarrow.parquet as pq
 import pytest
@@ -104,6 +106,10 @@ def test_unusable_bags_are_refused(tmp_path, capsys):
     assert main(["transform", config, str(tmp_path / "cut.mcap"), "--block", "wrench",
                  "--topic", "/ft", "-o", str(tmp_path / "o.mcap")]) == 2
     assert "cannot read the bag" in capsys.readouterr().err
+    assert main(["transform", config, str(tmp_path / "gone.mcap"), "--block", "wrench",
+                 "--topic", "/ft", "-o", str(tmp_path / "o.mcap")]) == 2
+    assert capsys.readouterr().err == (f"oska-tf transform: error: cannot read the bag "
+                                       f"{tmp_path / 'gone.mcap'}: no such file or directory.\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.json", "cut.mcap", "run"]
 
 
@@ -138,3 +144,15 @@ def test_without_a_moving_entry_the_output_frame_is_the_fixed_frame_of_tf_frames
                         "note" in result.details)
     assert frames == {"tf_frames": ({"base"}, False), "output_frame": ({"tool"}, False),
                       "neither": ({"oska_wrench"}, True)}
+
+
+@pytest.mark.parametrize("output", ["out.mcap", "out.db3", "out.bag", "out_folder"])
+def test_a_full_disk_is_one_line_for_every_bag_format(tmp_path, small_disk, capsys, output):
+    flange_bag(tmp_path / "run")  # about 110 kB of messages for a disk of 64 KiB
+    disk = small_disk({output: b"old"})
+    assert main(["transform", com_config(tmp_path / "c.json"), str(tmp_path / "run"), "--block",
+                 "wrench", "--topic", "/ft", "--tf-frames", "base", "flange", "-o",
+                 str(disk / output), "-q"]) == 2
+    assert capsys.readouterr().err == (f"oska-tf transform: error: cannot write {disk / output}: "
+                                       "no space left on device\n")
+    assert os.listdir(disk) == [output] and (disk / output).read_bytes() == b"old"

@@ -221,3 +221,26 @@ def test_every_entry_point_refuses_bad_options_before_reading_or_writing(tmp_pat
     with pytest.raises(ValueError, match="the number of workers must be at least 1, not 0"):
         calls["cluster"](workers=0)
     assert sorted(os.listdir(tmp_path)) == ["c.json", "run.parquet"]
+
+
+def test_write_errors_of_local_outputs_are_reported_per_log(tmp_path, small_disk,
+                                                            read_only_folder, capsys):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    for i in range(2):
+        pq.write_table(imu_log(3000, seed=i), logs / f"run{i}.parquet")  # 0.36 MB each
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    disk = small_disk()
+    with dask.config.set(scheduler="threads"):  # Dask's local threads, in this process
+        summary = transform_logs(config, "imu", str(logs / "*.parquet"), disk / "out")
+        assert [(f.input, f.reason) for f in summary.failed] == [
+            (str(logs / f"run{i}.parquet"),
+             f"cannot write {disk / 'out' / f'run{i}.parquet'}: no space left on device")
+            for i in range(2)]
+        assert os.listdir(disk / "out") == []
+        folder = read_only_folder()
+        cause = "read-only file system" if os.geteuid() == 0 else "permission denied"
+        assert main(["transform", config, "--block", "imu", str(logs / "*.parquet"), "-o",
+                     str(folder / "out"), "-q"]) == 2
+        assert capsys.readouterr().err == (f"oska-tf transform: error: cannot write "
+                                           f"{folder / 'out'}: {cause}\n")

@@ -166,6 +166,43 @@ def test_stamps_in_messages_are_nanoseconds_with_the_seconds_from_the_first_samp
     assert sorted(os.listdir(tmp_path)) == ["c.json", "in.parquet"]
 
 
+def wrench_log(path, n=20_000):
+    t = np.arange(n) / 1000.0
+    pq.write_table(table(t, np.random.default_rng(0).normal(size=(n, 6)), WRENCH), path)
+    return str(path)
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
+def test_a_full_disk_is_one_line_and_leaves_the_existing_output(tmp_path, small_disk, capsys,
+                                                                output):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    log = wrench_log(tmp_path / "in.parquet")  # 1.1 MB of values for a disk of 64 KiB
+    disk = small_disk({output: b"old"})
+    assert main(["transform", config, "--block", "wrench", log, "-o", str(disk / output),
+                 "-q"]) == 2
+    assert capsys.readouterr().err == (f"oska-tf transform: error: cannot write "
+                                       f"{disk / output}: no space left on device\n")
+    assert os.listdir(disk) == [output] and (disk / output).read_bytes() == b"old"
+
+
+def test_a_read_only_folder_or_a_name_too_long_is_one_line(tmp_path, read_only_folder, capsys):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    log = wrench_log(tmp_path / "in.parquet", 100)
+    folder = read_only_folder({"out.parquet": b"old"})
+    cause = "read-only file system" if os.geteuid() == 0 else "permission denied"
+    with pytest.raises(OskaToolError, match=f"^cannot write {re.escape(str(folder))}/out.parquet: "
+                                            f"{cause}$"):
+        transform_table(config, "wrench", log, folder / "out.parquet")
+    assert main(["plot", log, log, "--block", "wrench", "-o", str(folder / "w.png")]) == 2
+    assert capsys.readouterr().err == (f"oska-tf plot: error: cannot write {folder / 'w.png'}: "
+                                       f"{cause}\n")
+    assert os.listdir(folder) == ["out.parquet"] and (folder / "out.parquet").read_bytes() == b"old"
+    long = tmp_path / ("x" * 250 + ".parquet")
+    assert main(["transform", config, "--block", "wrench", log, "-o", str(long)]) == 2
+    assert capsys.readouterr().err.endswith(f"{long.name}: file name too long\n")
+    assert sorted(os.listdir(tmp_path)) == ["c.json", "in.parquet", folder.name]
+
+
 # (keyword arguments, the exception, words of its message)
 BAD_OPTIONS = {
     "outside Hold": (dict(outside="Hold"), ValueError,

@@ -17,7 +17,7 @@ import distributed
 import fsspec
 
 from ..chunks import TransformResult
-from ..formats.output import remove_leftovers, temporary_name
+from ..formats.output import remove_leftovers, temporary_name, writing
 from ..formats.tables import table_format
 from ..kinds import kind as find_kind
 from ..options import TABLE_OPTIONS, check_count, check_flag, log_options
@@ -92,7 +92,8 @@ def transform_logs(config: str | os.PathLike[str] | Any, kind: str,
     summary = LogsSummary()
     sources = expand_inputs(inputs, summary)
     fs, root = fsspec.core.url_to_fs(os.fspath(output_dir))
-    fs.makedirs(root, exist_ok=True)
+    with writing(output_dir):
+        fs.makedirs(root, exist_ok=True)
     pairs: list[tuple[str, str]] = []
     taken: dict[str, str] = {}
     for source in sources:

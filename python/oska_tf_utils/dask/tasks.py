@@ -16,7 +16,7 @@ import fsspec
 
 from ..chunks import TransformResult
 from ..errors import OskaToolError
-from ..formats.output import TEMPORARY, commit, remove, upload
+from ..formats.output import TEMPORARY, OutputError, commit, owner, remove, upload, writing
 from ..transform import TablePart, transform_log, transform_table_part
 
 
@@ -105,9 +105,17 @@ def row_group_rows(source: str) -> list[int] | None:
 def part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
               options: dict[str, Any], guard: bool) -> TransformResult | LogFailure:
     """Some row groups of a Parquet log into one part file of its output folder."""
+    folder = os.path.dirname(target)
+    output = os.path.join(os.path.dirname(folder),
+                          owner(os.path.basename(folder)) or os.path.basename(folder))
+
     def work() -> TransformResult:
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        return transform_table_part(config, kind, source, target, part, **options)
+        try:
+            with writing(output):
+                os.makedirs(folder, exist_ok=True)
+            return transform_table_part(config, kind, source, target, part, **options)
+        except OutputError as e:  # named after the log's output, not the part's
+            raise OutputError(output, e.error) from None
     return _guarded(work, source, target, guard)
 
 
@@ -125,7 +133,7 @@ def finish_parts(parts: list[TransformResult | LogFailure], source: str, target:
         commit(Path(folder), Path(target))
     except OSError as e:
         remove(Path(folder))
-        return LogFailure(source, target, f"the parts could not be moved into place: {e}")
+        return LogFailure(source, target, str(OutputError(target, e)))
     done = [p for p in parts if isinstance(p, TransformResult)]
     return TransformResult(source, target, done[0].block,
                            samples_in=sum(p.samples_in for p in done),

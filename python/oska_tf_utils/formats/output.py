@@ -6,7 +6,9 @@ when complete: `AtomicOutput` for a file or folder written in this process,
 `commit` for a folder whose parts other processes wrote, `upload` for an
 output on another file system. The temporary names share one pattern
 (`temporary_name`), so that `remove_leftovers` finds what a killed process
-left behind.
+left behind. Whatever the file system refuses on the way (a full disk, a
+read-only one, a quota, a permission, a name too long) is an `OutputError`
+that names the output and the cause.
 """
 
 from __future__ import annotations
@@ -14,14 +16,34 @@ from __future__ import annotations
 import os
 import shutil
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from types import TracebackType
 from typing import Any
 
-from ..errors import OskaToolError
+from ..errors import OskaToolError, os_cause
 
 TEMPORARY = ".oska-tf"
 """How every temporary output ends."""
+
+
+class OutputError(OskaToolError):
+    """An output that the file system does not let the tool write."""
+
+    def __init__(self, output: str | os.PathLike[str], error: OSError) -> None:
+        super().__init__(f"cannot write {os.fspath(output)}: {os_cause(error)}")
+        self.output = os.fspath(output)
+        self.error = error
+
+
+@contextmanager
+def writing(output: str | os.PathLike[str]) -> Iterator[None]:
+    """Turns an OSError of the block into an OutputError about `output`."""
+    try:
+        yield
+    except OSError as e:
+        raise OutputError(output, e) from None
 
 
 def temporary_name(name: str, tag: str) -> str:
@@ -72,32 +94,39 @@ def commit(made: Path, output: Path) -> None:
 
 
 def remove(path: Path) -> None:
-    """Removes a file or a folder tree, if it is there."""
+    """Removes a file or a folder tree, if it is there (what cannot be removed
+    stays, under its hidden name)."""
     if path.is_dir() and not path.is_symlink():
         shutil.rmtree(path, ignore_errors=True)
-    elif path.exists() or path.is_symlink():
-        path.unlink()
+    else:
+        try:
+            path.unlink(missing_ok=True)
+        except OSError:
+            pass
 
 
 class AtomicOutput:
     """A temporary path beside `output`, moved onto it only on success.
 
     On failure the temporary file or folder is removed and an existing output
-    is left as it was. `inner` names the file that becomes `output` when the
-    writer makes a folder around it (a single-file bag)."""
+    is left as it was; an OSError of the block about the output (one that
+    names no other file) becomes an OutputError. `inner` names the file that
+    becomes `output` when the writer makes a folder around it (a single-file
+    bag)."""
 
     def __init__(self, output: str | os.PathLike[str]) -> None:
         self.output = Path(output)
-        directory = self.output.parent
-        if not directory.is_dir():
-            raise OskaToolError(f"cannot write {self.output}: the folder {directory} does not "
-                                "exist.")
-        if self.output.is_dir() and not self.output.joinpath("metadata.yaml").exists():
-            raise OskaToolError(f"cannot write {self.output}: it is a folder, not a log.")
-        handle, name = tempfile.mkstemp(prefix=f".{self.output.name}.", suffix=TEMPORARY,
-                                        dir=directory)
-        os.close(handle)
-        os.unlink(name)  # writers create it themselves; the name stays ours
+        with writing(self.output):
+            directory = self.output.parent
+            if not directory.is_dir():
+                raise OskaToolError(f"cannot write {self.output}: the folder {directory} does "
+                                    "not exist.")
+            if self.output.is_dir() and not self.output.joinpath("metadata.yaml").exists():
+                raise OskaToolError(f"cannot write {self.output}: it is a folder, not a log.")
+            handle, name = tempfile.mkstemp(prefix=f".{self.output.name}.", suffix=TEMPORARY,
+                                            dir=directory)
+            os.close(handle)
+            os.unlink(name)  # writers create it themselves; the name stays ours
         self.path = Path(name)
         self.inner: Path | None = None
 
@@ -107,10 +136,22 @@ class AtomicOutput:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  tb: TracebackType | None) -> None:
         try:
-            if error is None:
-                commit(self.inner if self.inner is not None else self.path, self.output)
+            with writing(self.output):
+                if error is None:
+                    commit(self.inner if self.inner is not None else self.path, self.output)
         finally:
             remove(self.path)
+        if isinstance(error, OSError) and self._about_output(error):
+            raise OutputError(self.output, error) from None
+
+    def _about_output(self, error: OSError) -> bool:
+        """Whether an OSError is about this output: it names no other file."""
+        for name in (error.filename, error.filename2):
+            if isinstance(name, (str, bytes, os.PathLike)):
+                path = Path(os.fsdecode(name))
+                if path not in (self.output, self.path) and self.path not in path.parents:
+                    return False
+        return True
 
 
 def upload(fs: Any, local: str, path: str, tag: str) -> None:
