@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import logging
 import os
+import signal
 import sys
 from collections.abc import Sequence
 from types import ModuleType
@@ -17,6 +18,7 @@ from types import ModuleType
 from .commands import check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
 from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, os_cause
+from .formats.output import Interrupted, SignalGuard
 
 COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
 """The commands, in the order --help lists them."""
@@ -54,7 +56,19 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs oska-tf with `argv` (default: the command line); returns the exit code."""
+    """Runs oska-tf with `argv` (default: the command line); returns the exit
+    code. SIGINT, SIGTERM and SIGHUP stop it, with no temporary output left:
+    one line, and exit code 128 + the signal's number."""
+    try:
+        with SignalGuard(die=False):
+            return _run(argv)
+    except KeyboardInterrupt as e:
+        written = e.written if isinstance(e, Interrupted) else "nothing was written"
+        print(f"oska-tf: interrupted; {written}", file=sys.stderr)
+        return 128 + (e.signal if isinstance(e, Interrupted) else signal.SIGINT)
+
+
+def _run(argv: Sequence[str] | None) -> int:
     import oska_tf_utils_ext
 
     # The library's diagnostic lines go through logging, never into the output.
@@ -71,9 +85,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OskaToolError as e:
         print(f"oska-tf {args.command}: error: {e}", file=sys.stderr)
         return e.exit_code
-    except KeyboardInterrupt:
-        print("oska-tf: interrupted; nothing was written", file=sys.stderr)
-        return 130
     except BrokenPipeError:
         return EXIT_OK
     except OSError as e:  # the file system's refusal, not ours: one line

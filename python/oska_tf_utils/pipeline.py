@@ -26,7 +26,7 @@ from .align import Floats, Mask, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
-from .formats.output import AtomicOutput, refuse_overwriting_inputs
+from .formats.output import AtomicOutput, check_stopped, refuse_overwriting_inputs
 from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
                              table_format)
@@ -72,10 +72,12 @@ def run(chunks: Iterator[SampleChunk], transformer: ChunkTransformer, sink: Sink
     """Feeds every chunk through `transformer` into `sink`, one chunk ahead.
     `after` is the sample that follows the last chunk when the chunks are one
     part of a longer log (None at the log's end). Returns the numbers of
-    samples read and written."""
+    samples read and written. Raises Interrupted between chunks once a signal
+    stopped the output."""
     read = written = 0
     current = next(chunks, None)
     while current is not None:
+        check_stopped()  # a signal stops the run between chunks, in any thread
         following = next(chunks, None)
         out, keep = transformer.transform(current, following if following is not None
                                           else after)

@@ -1,6 +1,8 @@
 """oska-tf transform and plot on ROS bags written with rosbags."""
 
 import os
+import sys
+from signal import SIGHUP, SIGTERM
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -9,8 +11,8 @@ from rosbags.highlevel import AnyReader
 
 from oska_tf_utils import plot_logs, transform_log
 from oska_tf_utils.cli import main
-from tool_logs import (WEIGHT_AT_COM, com_config, fixed_config, flange, header, sensor_wrench,
-                       store, vector, write_bag)
+from tool_logs import (WEIGHT_AT_COM, com_config, fixed_config, flange, header, interrupt,
+                       sensor_wrench, store, vector, write_bag)
 
 WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
 NS = 10**9
@@ -156,3 +158,35 @@ def test_a_full_disk_is_one_line_for_every_bag_format(tmp_path, small_disk, caps
     assert capsys.readouterr().err == (f"oska-tf transform: error: cannot write {disk / output}: "
                                        "no space left on device\n")
     assert os.listdir(disk) == [output] and (disk / output).read_bytes() == b"old"
+
+
+@pytest.fixture(scope="module")
+def long_bag(tmp_path_factory):
+    """An MCAP bag long enough to be stopped in the middle: 300,000 WrenchStamped on /ft."""
+    from oska_tf_utils.chunks import SampleChunk
+    from oska_tf_utils.formats.bags import BagSink
+    from oska_tf_utils.formats.output import AtomicOutput
+
+    bag = tmp_path_factory.mktemp("long") / "long.mcap"
+    with AtomicOutput(bag) as target:  # the tool's own writer makes a long bag quickly
+        sink = BagSink(target, "geometry_msgs/msg/WrenchStamped", "/ft", "ft")
+        for part in np.array_split(np.arange(300_000), 10):
+            stamps = START + part * 10**6
+            values = np.random.default_rng(part[0]).normal(size=(len(part), 6))
+            sink.write(SampleChunk(values, stamps, payload=stamps), values, None)
+        sink.close()
+    return str(bag)
+
+
+@pytest.mark.parametrize("signum, output", [(SIGTERM, "out.mcap"), (SIGHUP, "out.db3"),
+                                            (SIGTERM, "out.bag"), (SIGHUP, "out_folder")])
+def test_a_signal_stops_every_bag_writer_and_leaves_nothing(tmp_path, long_bag, signum, output):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    out = tmp_path / "out"
+    out.mkdir()
+    status, err, seen = interrupt([sys.executable, "-m", "oska_tf_utils", "transform", config,
+                                   "--block", "wrench", long_bag, "--topic", "/ft", "-o",
+                                   str(out / output), "--chunk-size", "4096"], out, signum)
+    assert seen, "the run ended before it wrote anything"
+    assert (status, err) == (128 + signum, "oska-tf: interrupted; nothing was written\n")
+    assert os.listdir(out) == []

@@ -23,7 +23,7 @@ from oska_tf_utils import kind, prepare_block, transform_table
 from oska_tf_utils.cli import main
 from oska_tf_utils.dask import (cluster, transform_array, transform_dataframe, transform_logs,
                                 transform_pairs)
-from tool_logs import com_config, flange, table
+from tool_logs import com_config, flange, interrupt, leftovers, table
 
 IMU = ("ax", "ay", "az", "wx", "wy", "wz")
 TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
@@ -244,3 +244,25 @@ def test_write_errors_of_local_outputs_are_reported_per_log(tmp_path, small_disk
                      str(folder / "out"), "-q"]) == 2
         assert capsys.readouterr().err == (f"oska-tf transform: error: cannot write "
                                            f"{folder / 'out'}: {cause}\n")
+
+
+@pytest.mark.parametrize("signum, where", [(signal.SIGTERM, []),
+                                           (signal.SIGHUP, ["--workers", "2"])])
+def test_a_signal_stops_a_run_of_many_logs_and_leaves_no_temporary_output(tmp_path, signum,
+                                                                          where):
+    logs, out = tmp_path / "logs", tmp_path / "out"
+    logs.mkdir()
+    for i in range(3):
+        pq.write_table(imu_log(150_000, seed=i), logs / f"run{i}.parquet")
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    status, err, seen = interrupt([sys.executable, "-m", "oska_tf_utils", "transform", config,
+                                   "--block", "imu", str(logs / "*.parquet"), "-o", str(out),
+                                   "--chunk-size", "4096", "-q", *where], out, signum)
+    assert seen, "the run ended before it wrote anything"
+    assert status == 128 + signum and "Traceback" not in err, err
+    assert err.splitlines()[-1] == ("oska-tf: interrupted; the logs finished before it stay "
+                                    "written, and no other output is left")
+    assert leftovers(out) == []
+    for name in os.listdir(out):  # a log finished before the signal is whole
+        transform_table(config, "imu", logs / name, tmp_path / "one.parquet", chunk_size=4096)
+        assert pq.read_table(out / name).equals(pq.read_table(tmp_path / "one.parquet"))

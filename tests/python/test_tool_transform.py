@@ -4,6 +4,7 @@ import os
 import re
 import subprocess
 import sys
+from signal import SIGHUP, SIGINT, SIGTERM
 
 import numpy as np
 import pyarrow as pa
@@ -14,8 +15,8 @@ from hypothesis import given, settings, strategies as st
 
 from oska_tf_utils import OskaToolError, transform_log, transform_table
 from oska_tf_utils.cli import main
-from tool_logs import (COM, WEIGHT_AT_COM, com_config, fixed_config, flange, sensor_wrench,
-                       table)
+from tool_logs import (COM, WEIGHT_AT_COM, com_config, fixed_config, flange, interrupt,
+                       sensor_wrench, table)
 
 WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
 TF = ("tx", "ty", "tz", "qw", "qx", "qy", "qz")
@@ -201,6 +202,39 @@ def test_a_read_only_folder_or_a_name_too_long_is_one_line(tmp_path, read_only_f
     assert main(["transform", config, "--block", "wrench", log, "-o", str(long)]) == 2
     assert capsys.readouterr().err.endswith(f"{long.name}: file name too long\n")
     assert sorted(os.listdir(tmp_path)) == ["c.json", "in.parquet", folder.name]
+
+
+@pytest.fixture(scope="module")
+def long_log(tmp_path_factory):
+    """A Parquet log long enough to be stopped in the middle: 400,000 rows."""
+    return wrench_log(tmp_path_factory.mktemp("long") / "long.parquet", 400_000)
+
+
+API_RUN = """
+import sys
+from oska_tf_utils import transform_table
+transform_table(sys.argv[1], "wrench", sys.argv[2], sys.argv[3], chunk_size=4096)
+"""
+
+
+@pytest.mark.parametrize("signum, output", [(SIGTERM, "out.parquet"), (SIGHUP, "out.csv"),
+                                            (SIGINT, "out.parquet")])
+def test_a_signal_stops_the_command_and_leaves_nothing(tmp_path, long_log, signum, output):
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / output).write_bytes(b"old")
+    status, err, seen = interrupt([sys.executable, "-m", "oska_tf_utils", "transform", config,
+                                   "--block", "wrench", long_log, "-o", str(out / output),
+                                   "--chunk-size", "4096"], out, signum)
+    assert seen, "the run ended before it wrote anything"
+    assert (status, err) == (128 + signum, "oska-tf: interrupted; nothing was written\n")
+    assert os.listdir(out) == [output] and (out / output).read_bytes() == b"old"
+    # The Python API ends as the signal ends a program, after removing its output.
+    status, err, seen = interrupt([sys.executable, "-c", API_RUN, config, long_log,
+                                   str(out / "api.parquet")], out, SIGTERM)
+    assert seen and (status, err) == (-SIGTERM, "")
+    assert os.listdir(out) == [output]
 
 
 # (keyword arguments, the exception, words of its message)

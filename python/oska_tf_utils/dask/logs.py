@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import glob
 import os
+import signal
 import sys
 import time
 import uuid
@@ -17,7 +18,8 @@ import distributed
 import fsspec
 
 from ..chunks import TransformResult
-from ..formats.output import remove_leftovers, temporary_name, writing
+from ..formats.output import (Interrupted, SignalGuard, deferred_signals, remove_leftovers, settle,
+                              stop_run, stop_tagged, temporary_name, writing)
 from ..formats.tables import table_format
 from ..kinds import kind as find_kind
 from ..options import TABLE_OPTIONS, check_count, check_flag, log_options
@@ -152,28 +154,39 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
         name = f"{index}-{Path(target).name}"  # task names for the dashboard, unique
         if split is None:
             tasks.append(dask.delayed(file_task, pure=False)(
-                config, kind, source, target, options, guard,
+                config, kind, source, target, options, guard, run,
                 dask_key_name=f"oska-tf-{name}-{run}"))
             summary.tasks += 1
             continue
         folder = _temporary(target, run)
         parts = [dask.delayed(part_task, pure=False)(
             config, kind, source, os.path.join(folder, f"part-{i:05d}.parquet"), part,
-            table_options, guard, dask_key_name=f"oska-tf-{name}-part-{i}-{run}")
+            table_options, guard, run, dask_key_name=f"oska-tf-{name}-part-{i}-{run}")
             for i, part in enumerate(split)]
         tasks.append(dask.delayed(finish_parts, pure=False)(
             parts, source, target, folder, dask_key_name=f"oska-tf-{name}-{run}"))
         summary.tasks += len(parts)
-    if client is None:
-        outcomes = _compute_local(tasks, progress)
-    else:
-        outcomes = _compute_distributed(client, tasks, pairs, retries, progress)
+    targets = [target for _, target in pairs]
+    with SignalGuard():  # a signal stops the outputs, whoever writes them
+        try:
+            if client is None:
+                outcomes = _compute_local(tasks, progress)
+            else:
+                outcomes = _compute_distributed(client, tasks, pairs, retries, progress, run)
+        except KeyboardInterrupt as e:
+            signum = e.signal if isinstance(e, Interrupted) else signal.SIGINT
+            with deferred_signals():
+                stop_run(signum)  # the outputs of Dask's threads in this process
+                settle()
+                _remove_leftovers(targets)
+            raise Interrupted(signum, "the logs finished before it stay written, and no other "
+                                      "output is left") from None
     for outcome in outcomes:
         if isinstance(outcome, LogFailure):
             summary.failed.append(outcome)
         else:
             summary.done.append(outcome)
-    _remove_leftovers([target for _, target in pairs])
+    _remove_leftovers(targets)
     summary.seconds = time.monotonic() - started
     return summary
 
@@ -200,11 +213,21 @@ def _compute_local(tasks: list[Any], progress: bool) -> list[Any]:
 
 def _compute_distributed(client: distributed.Client, tasks: list[Any],
                          pairs: Sequence[tuple[str, str]], retries: int,
-                         progress: bool) -> list[Any]:
+                         progress: bool, run: str) -> list[Any]:
+    """The outcome of each task on the cluster. When the run is interrupted,
+    its tasks are cancelled and the workers stop the outputs of the run `run`
+    (those being written are removed, and no other is begun)."""
     futures = client.compute(tasks, retries=retries)
-    if progress and sys.stdout.isatty():
-        distributed.progress(futures)
-    distributed.wait(futures)
+    try:
+        if progress and sys.stdout.isatty():
+            distributed.progress(futures)
+        distributed.wait(futures)
+    except KeyboardInterrupt as e:
+        with deferred_signals():
+            client.cancel(futures)
+            client.run(stop_tagged, run, e.signal if isinstance(e, Interrupted)
+                       else signal.SIGINT, on_error="ignore")
+        raise
     outcomes: list[Any] = []
     for (source, target), future in zip(pairs, futures):
         if future.status == "finished":

@@ -4,6 +4,7 @@ output, some row groups of a Parquet log into a part, the parts into place."""
 from __future__ import annotations
 
 import os
+import signal
 import tempfile
 import uuid
 from collections.abc import Callable, Iterator
@@ -16,7 +17,8 @@ import fsspec
 
 from ..chunks import TransformResult
 from ..errors import OskaToolError
-from ..formats.output import TEMPORARY, OutputError, commit, owner, remove, upload, writing
+from ..formats.output import (TEMPORARY, Interrupted, OutputError, check_stopped, commit, owner,
+                              remove, run_tag, upload, writing)
 from ..transform import TablePart, transform_log, transform_table_part
 
 
@@ -40,14 +42,19 @@ def is_local(fs: Any) -> bool:
 
 
 def _guarded(work: Callable[[], TransformResult], source: str, target: str,
-             guard: bool) -> TransformResult | LogFailure:
-    """Runs one task's work. A log that cannot be used is a LogFailure; any
-    other error is raised for Dask to retry and report, or made a LogFailure
-    too under `guard`."""
+             guard: bool, run: str) -> TransformResult | LogFailure:
+    """Runs one task's work. A log that cannot be used is a LogFailure, and so
+    is an output that its client's signal stopped (the task ends as a task
+    does, its output removed); any other error is raised for Dask to retry
+    and report, or made a LogFailure too under `guard`."""
     try:
-        return work()
+        with run_tag(run):
+            check_stopped()  # a task begun after its run was stopped
+            return work()
     except OskaToolError as e:
         return LogFailure(source, target, str(e))
+    except Interrupted as e:
+        return LogFailure(source, target, f"interrupted by {signal.Signals(e.signal).name}")
     except Exception as e:
         if not guard:
             raise
@@ -55,13 +62,13 @@ def _guarded(work: Callable[[], TransformResult], source: str, target: str,
 
 
 def file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
-              guard: bool) -> TransformResult | LogFailure:
-    """One log into one output: the task of `transform_logs`."""
+              guard: bool, run: str) -> TransformResult | LogFailure:
+    """One log into one output: the task of `transform_logs` whose run is `run`."""
     def work() -> TransformResult:
         with _local_copy(source) as local_in, _local_output(target) as local_out:
             result = transform_log(config, kind, local_in, local_out, **options)
         return replace(result, input=source, output=target)
-    return _guarded(work, source, target, guard)
+    return _guarded(work, source, target, guard, run)
 
 
 @contextmanager
@@ -103,7 +110,7 @@ def row_group_rows(source: str) -> list[int] | None:
 
 
 def part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
-              options: dict[str, Any], guard: bool) -> TransformResult | LogFailure:
+              options: dict[str, Any], guard: bool, run: str) -> TransformResult | LogFailure:
     """Some row groups of a Parquet log into one part file of its output folder."""
     folder = os.path.dirname(target)
     output = os.path.join(os.path.dirname(folder),
@@ -116,7 +123,7 @@ def part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
             return transform_table_part(config, kind, source, target, part, **options)
         except OutputError as e:  # named after the log's output, not the part's
             raise OutputError(output, e.error) from None
-    return _guarded(work, source, target, guard)
+    return _guarded(work, source, target, guard, run)
 
 
 def finish_parts(parts: list[TransformResult | LogFailure], source: str, target: str,
