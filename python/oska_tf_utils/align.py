@@ -9,7 +9,9 @@ for a sample does not depend on where the chunks of either stream end.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import math
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Literal
 
 import numpy as np
@@ -24,6 +26,12 @@ Outside = Literal["error", "drop", "hold"]
 Difference = Literal["none", "central", "backward"]
 
 NS_PER_S = 1_000_000_000
+UNIT_TOLERANCE = 1e-6
+"""A transform quaternion whose norm is off 1 by more than this is reported."""
+UNIT_SQUARES = ((1 - UNIT_TOLERANCE) ** 2, (1 + UNIT_TOLERANCE) ** 2)
+"""The same bounds on the squared norm."""
+TINY = float(np.finfo(np.float64).tiny)
+"""A squared norm below this has underflowed: the quaternion is as good as zero."""
 
 
 def seconds(ns: int | np.int64) -> str:
@@ -80,6 +88,95 @@ class StampOrder:
         raise OskaToolError(f"time goes backwards in {self.what} at row {row}: "
                             f"{stamp(after, self.origin)} follows {stamp(before, self.origin)}. "
                             "The tool needs stamps in order; sort the log by time first.")
+
+
+@dataclass
+class QuaternionReport:
+    """The quaternions of a log's transform stream: how many rows were read,
+    how many of them are not unit, and where the first of those is."""
+
+    source: str
+    count: int
+    rows: int
+    first: str
+    norm: float
+    from_start: bool = False
+    """Whether the stream is read from its start whatever part of the log is
+    transformed (a transform table or topic), rather than row by row with it."""
+
+    def message(self) -> str:
+        """The warning about the quaternions that are not unit, one line."""
+        return (f"{self.count} of the {self.rows} transform rows of {self.source} hold a "
+                f"quaternion whose norm is off 1 by more than 1e-6, the first at {self.first} "
+                f"with norm {self.norm:.9g}; they are used as given, and a non-unit quaternion "
+                "mixes the unrotated vector into the rotated one: --normalize-tf "
+                "(normalize_tf=True) normalises them.")
+
+    def merged(self, later: QuaternionReport | None) -> QuaternionReport:
+        """This report of one part of a log and that of a `later` part, as one:
+        the later one holds this one's rows too when the stream is read from
+        its start for each part."""
+        if later is None:
+            return self
+        if later.from_start:
+            return later
+        first = (self.first, self.norm) if self.count else (later.first, later.norm)
+        return QuaternionReport(self.source, self.count + later.count, self.rows + later.rows,
+                                *first)
+
+
+class QuaternionCheck:
+    """Checks the quaternions [qw, qx, qy, qz] of transform rows (columns 3 to
+    6) as a stream is read. A quaternion whose norm is zero, or whose squared
+    norm underflows, is refused: it holds no orientation (a dropout, most
+    likely), and the blocks would take it as the identity. With `normalize`,
+    every quaternion is divided by its norm; otherwise those whose norm is
+    off 1 by more than UNIT_TOLERANCE are counted (`report`), for one
+    warning per stream. A row of NaN passes as it is, and its NaN reaches the result."""
+
+    def __init__(self, source: str, normalize: bool = False, from_start: bool = False) -> None:
+        self.source = source
+        self.normalize = normalize
+        self.from_start = from_start
+        self.rows = 0
+        self._count = 0
+        self._first = ("", 0.0)
+
+    @property
+    def report(self) -> QuaternionReport:
+        """What the rows checked so far hold."""
+        return QuaternionReport(self.source, self._count, self.rows, *self._first,
+                                self.from_start)
+
+    def __call__(self, rows: Floats, where: Callable[[int], str]) -> Floats:
+        """The rows, checked (and normalised); `where(i)` names row i for a message."""
+        q = rows[:, 3:]
+        squares = np.einsum("ij,ij->i", q, q)
+        self.rows += len(rows)
+        if not len(rows) or (UNIT_SQUARES[0] <= squares.min() and squares.max() <= UNIT_SQUARES[1]
+                             and not self.normalize):
+            return rows  # all unit (NaN fails both comparisons)
+        empty = squares < TINY  # false for NaN
+        if empty.any():
+            i = int(np.argmax(empty))
+            norm = math.hypot(*q[i])
+            raise OskaToolError(
+                f"the transform quaternion at {where(i)} of {self.source}, "
+                f"[{', '.join(f'{v:.6g}' for v in q[i])}], has norm {norm:.3g}"
+                + (", whose square underflows" if norm else "") + ": it holds no orientation "
+                "(a dropout of the tracking, most likely), and the tool does not take it as a "
+                "rotation, with or without --normalize-tf. Remove that row or fill the gap.")
+        if self.normalize:
+            out = np.array(rows, np.float64)
+            out[:, 3:] /= np.sqrt(squares)[:, None]
+            return out
+        off = (squares < UNIT_SQUARES[0]) | (squares > UNIT_SQUARES[1])
+        count = int(np.count_nonzero(off))
+        if count and not self._count:
+            i = int(np.argmax(off))
+            self._first = (where(i), math.sqrt(squares[i]))
+        self._count += count
+        return rows
 
 
 class Arcs:
@@ -146,14 +243,20 @@ class TransformTrack:
     last stamp are inside; samples before the first or after the last are
     refused, or dropped or given the first or last row, as `outside` says.
     With `max_gap_ns`, a sample between two stamps further apart is refused.
+    Each row's quaternion is checked as it is read (`check`, normalised with
+    `normalize`); its messages name a row by its stamp, or with `by_row` (a
+    table) by its row number.
     """
 
     def __init__(self, chunks: Iterator[tuple[Stamps, Floats]], source: str,
-                 outside: Outside = "error", max_gap_ns: int | None = None) -> None:
+                 outside: Outside = "error", max_gap_ns: int | None = None,
+                 normalize: bool = False, by_row: bool = False) -> None:
         self._chunks = chunks
         self.source = source
         self.outside = outside
         self.max_gap_ns = max_gap_ns
+        self.check = QuaternionCheck(source, normalize, from_start=True)
+        self.by_row = by_row
         self._order = StampOrder(source)
         self._t: Stamps = np.empty(0, np.int64)
         self._x: Floats = np.empty((0, 7))
@@ -174,12 +277,16 @@ class TransformTrack:
         for t, x in self._chunks:
             if len(t) == 0:
                 continue
+            row = self._order.rows
             self._order.check(t)
+            x = self.check(np.asarray(x, np.float64),
+                           (lambda i: f"row {row + i}") if self.by_row else
+                           (lambda i: f"stamp {stamp(t[i], self.origin)}"))
             if self._first is None:
                 self._first = int(t[0])
             # The row before the new chunk stays: it brackets the samples between.
             self._t = np.concatenate([self._t[-1:], t])
-            self._x = np.concatenate([self._x[-1:], np.asarray(x, np.float64)])
+            self._x = np.concatenate([self._x[-1:], x])
             self._arcs = None
             return
         self._exhausted = True
@@ -292,10 +399,20 @@ class TransformTrack:
 
 
 class ConstantTransform:
-    """A transform that holds at every stamp (a static transform)."""
+    """A transform that holds at every stamp (a static transform, stamped
+    `at` where it came from a message)."""
 
-    def __init__(self, row: Floats) -> None:
+    def __init__(self, row: Floats, at: int | None = None) -> None:
         self.row = np.asarray(row, np.float64).reshape(7)
+        self.at = at
+        self.check: QuaternionCheck | None = None
+
+    def checked(self, check: QuaternionCheck) -> ConstantTransform:
+        """The transform with its quaternion checked (and normalised) by `check`."""
+        where = f"stamp {stamp(self.at)}" if self.at is not None else "its one row"
+        self.row = check(self.row[None, :], lambda _: where)[0]
+        self.check = check
+        return self
 
     def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
         return np.tile(self.row, (len(stamps), 1)), None

@@ -12,12 +12,14 @@ import logging
 import os
 import signal
 import sys
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 from types import ModuleType
+from typing import Any
 
 from .commands import check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
-from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, os_cause
+from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, OskaToolWarning, os_cause
 from .formats.output import Interrupted, SignalGuard
 
 COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
@@ -80,7 +82,11 @@ def _run(argv: Sequence[str] | None) -> int:
     library_log.propagate = False
     args = build_parser().parse_args(argv)
     try:
-        code: int = COMMANDS[args.command].run(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", OskaToolWarning)
+            warnings.showwarning = _one_line(f"oska-tf {args.command}: warning: ",
+                                             warnings.showwarning)
+            code: int = COMMANDS[args.command].run(args)
         return code
     except OskaToolError as e:
         print(f"oska-tf {args.command}: error: {e}", file=sys.stderr)
@@ -102,6 +108,17 @@ def _run(argv: Sequence[str] | None) -> int:
     finally:
         library_log.removeHandler(handler)
         library_log.propagate = True
+
+
+def _one_line(prefix: str, others: Callable[..., None]) -> Callable[..., None]:
+    """A warnings.showwarning that prints the tool's warnings as one line each
+    on standard error, and leaves the others to `others`."""
+    def show(message: Warning | str, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+        if issubclass(category, OskaToolWarning):
+            print(f"{prefix}{message}", file=sys.stderr)
+        else:
+            others(message, category, *args, **kwargs)
+    return show
 
 
 def entry_point() -> None:

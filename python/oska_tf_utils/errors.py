@@ -22,6 +22,12 @@ class OskaToolError(Exception):
     exit_code = EXIT_ERRORS
 
 
+class OskaToolWarning(UserWarning):
+    """Something in a log that the tool used as given but that is most likely
+    not what was meant (transform quaternions that are not unit): one line
+    per log, which the command prints on standard error."""
+
+
 class MissingExtraError(OskaToolError):
     """A module of the logs extra (or of the dask extra) is not installed."""
 

@@ -136,6 +136,7 @@ class Options:
     angular_acceleration: Difference = "none"
     chunk_size: int = DEFAULT_CHUNK_ROWS
     progress: bool = False
+    normalize_tf: bool = False
 
     def __post_init__(self) -> None:
         for name in ("topic", "output_topic", "output_frame", "tf_topic"):
@@ -150,6 +151,7 @@ class Options:
         check_count("chunk_size", self.chunk_size, 1, "rows per chunk",
                     f"the chunk size must be at least 1 row, not {self.chunk_size}.")
         check_flag("progress", self.progress)
+        check_flag("normalize_tf", self.normalize_tf)
 
     @classmethod
     def names(cls) -> frozenset[str]:
@@ -173,7 +175,7 @@ class Options:
 
 
 TABLE_OPTIONS = frozenset({"tf", "columns", "tf_columns", "outside", "max_gap",
-                           "angular_acceleration", "chunk_size"})
+                           "angular_acceleration", "chunk_size", "normalize_tf"})
 """The options that a table takes (a log given any other is never split)."""
 
 LOG_OPTIONS = Options.names() - {"progress"}

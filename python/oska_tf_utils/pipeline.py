@@ -22,7 +22,7 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, Stamps, TransformTrack
+from .align import Floats, Mask, QuaternionCheck, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
@@ -114,7 +114,7 @@ def _transform_table(tf: str | os.PathLike[str], options: Options) -> tuple[Tran
     gap = options.max_gap_ns
     table = TransformTable(tf, options.tf_columns, options.chunk_rows)
     return TransformTrack(table.chunks(), f"the transform table {os.fspath(tf)}",
-                          options.outside, gap), table
+                          options.outside, gap, options.normalize_tf, by_row=True), table
 
 
 def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
@@ -141,7 +141,9 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
                             "every sample needs the fixed-to-moving transform: add the columns "
                             f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {reader.path} or give a "
                             "transform table with --tf FILE.")
-    transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration)
+    transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration,
+                                   QuaternionCheck(f"the tf_ columns of {reader.path}",
+                                                   options.normalize_tf))
     if transformer.needs_time and names.time is None:
         raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns in "
                             "nanoseconds), which " + ("interpolating the transform"
@@ -172,6 +174,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         result.samples_in, result.samples_out = run(
             chunks, transformer, sink, lambda: bar.update(source.position), after)
         sink.close()
+    result.quaternions = transformer.quaternions
     result.seconds = time.monotonic() - started
     return result
 
@@ -192,17 +195,19 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
     if options.tf_topic:
         stream = bag.transform_topic(options.tf_topic, rows)
         track = TransformTrack(stream.chunks(), f"the topic {options.tf_topic}", options.outside,
-                               options.max_gap_ns)
+                               options.max_gap_ns, options.normalize_tf)
         return _Transform(track, f"interpolated from {options.tf_topic}", stream.parent,
                           stream.child, stream.last_stamp)
     if options.tf_frames:
         parent, child = (frame_name(name) for name in options.tf_frames)
         edge = bag.transform_edge(parent, child, rows)
         if edge.static is not None:
-            return _Transform(edge.static, f"constant, from /tf_static {parent} -> {child}",
+            check = QuaternionCheck(f"/tf_static from {parent} to {child}", options.normalize_tf)
+            return _Transform(edge.static.checked(check),
+                              f"constant, from /tf_static {parent} -> {child}",
                               parent, child)
         track = TransformTrack(edge.chunks(), f"/tf from {parent} to {child}", options.outside,
-                               options.max_gap_ns)
+                               options.max_gap_ns, options.normalize_tf)
         return _Transform(track, f"interpolated from /tf {parent} -> {child}", parent, child,
                           edge.last_stamp)
     if tf is not None:
@@ -257,6 +262,7 @@ def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         result.samples_in, result.samples_out = run(chunks, transformer, sink,
                                                     lambda: bar.update(signal.position))
         sink.close()
+    result.quaternions = transformer.quaternions
     result.seconds = time.monotonic() - started
     return result
 

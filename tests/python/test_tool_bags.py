@@ -9,7 +9,7 @@ import pyarrow.parquet as pq
 import pytest
 from rosbags.highlevel import AnyReader
 
-from oska_tf_utils import plot_logs, transform_log
+from oska_tf_utils import OskaToolWarning, plot_logs, transform_log
 from oska_tf_utils.cli import main
 from tool_logs import (WEIGHT_AT_COM, com_config, fixed_config, flange, header, interrupt,
                        sensor_wrench, store, vector, write_bag)
@@ -19,9 +19,10 @@ NS = 10**9
 START = 1_700_000_000 * NS  # stamps of today's order
 
 
-def flange_bag(path):
+def flange_bag(path, scaled=()):
     """1 kHz WrenchStamped on /ft, the flange on /tf at 100 Hz (base -> flange) and
-    on /mocap as TransformStamped, a string on /chatter."""
+    on /mocap as TransformStamped, a string on /chatter; the quaternions of the
+    transforms `scaled` ((index, factor) pairs) multiplied by their factor."""
     s = store()
     T = s.types
     t = np.arange(1000) / 1000.0
@@ -39,7 +40,10 @@ def flange_bag(path):
         header=header(s, ns, "ft"), wrench=T["geometry_msgs/msg/Wrench"](
             force=vector(s, w[:3]), torque=vector(s, w[3:]))))
         for ns, w in zip(stamps.tolist(), sensor_wrench(t))]
-    poses = [(START + round(m * NS), pose) for m, pose in zip(mocap, flange(mocap))]
+    rows = flange(mocap)
+    for index, factor in scaled:
+        rows[index, 3:] *= factor
+    poses = [(START + round(m * NS), pose) for m, pose in zip(mocap, rows)]
     write_bag(path, s, {
         "/ft": ("geometry_msgs/msg/WrenchStamped", wrenches),
         "/tf": ("tf2_msgs/msg/TFMessage", [(ns, T["tf2_msgs/msg/TFMessage"](
@@ -190,3 +194,33 @@ def test_a_signal_stops_every_bag_writer_and_leaves_nothing(tmp_path, long_bag, 
     assert seen, "the run ended before it wrote anything"
     assert (status, err) == (128 + signum, "oska-tf: interrupted; nothing was written\n")
     assert os.listdir(out) == []
+
+
+def test_transform_quaternions_of_a_bag_are_checked_by_stamp(tmp_path, capsys):
+    flange_bag(tmp_path / "run", scaled=[(11, 0.5), (40, 2.0), (60, 0.0)])
+    config = com_config(tmp_path / "c.json")
+    command = ["transform", config, str(tmp_path / "run"), "--block", "wrench", "--topic", "/ft",
+               "--chunk-size", "100", "-q"]
+    # A dropout in /tf ends the run, named by its stamp.
+    assert main(command + ["--tf-frames", "base", "flange", "-o", str(tmp_path / "a.mcap")]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("oska-tf transform: error: the transform quaternion at stamp "
+                          "1700000000590000000 ns (+0.59 s from the log's first sample) of /tf "
+                          "from base to flange, [0, 0, 0, 0], has norm 0: it holds no "
+                          "orientation"), err
+    flange_bag(tmp_path / "unit", scaled=[(11, 0.5), (40, 2.0)])
+    with pytest.warns(OskaToolWarning) as caught:
+        transform_log(config, "wrench", tmp_path / "unit", tmp_path / "b.mcap", topic="/ft",
+                      tf_topic="/mocap", chunk_size=100)
+    assert [str(w.message) for w in caught] == [
+        "2 of the 102 transform rows of the topic /mocap hold a quaternion whose norm is off 1 "
+        "by more than 1e-6, the first at stamp 1700000000100000000 ns (+0.1 s from the log's "
+        "first sample) with norm 0.5; they are used as given, and a non-unit quaternion mixes the "
+        "unrotated vector into the rotated one: --normalize-tf (normalize_tf=True) normalises "
+        "them."]
+    result = transform_log(config, "wrench", tmp_path / "unit", tmp_path / "c.parquet",
+                           topic="/ft", tf_frames=("base", "flange"), normalize_tf=True)
+    table = pq.read_table(tmp_path / "c.parquet")
+    assert np.allclose(np.column_stack([table[c].to_numpy() for c in WRENCH]), WEIGHT_AT_COM,
+                       atol=1e-12)
+    assert result.warnings == []

@@ -14,6 +14,7 @@ import dask.array as da
 import dask.dataframe as dd
 import fsspec
 import numpy as np
+import pyarrow as pa
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 import pytest
@@ -266,3 +267,43 @@ def test_a_signal_stops_a_run_of_many_logs_and_leaves_no_temporary_output(tmp_pa
     for name in os.listdir(out):  # a log finished before the signal is whole
         transform_table(config, "imu", logs / name, tmp_path / "one.parquet", chunk_size=4096)
         assert pq.read_table(out / name).equals(pq.read_table(tmp_path / "one.parquet"))
+
+
+def test_transform_quaternions_on_dask_warn_once_per_log_or_are_normalised(tmp_path):
+    from oska_tf_utils import OskaToolError, OskaToolWarning
+
+    logs, out = tmp_path / "logs", tmp_path / "out"
+    logs.mkdir()
+    log = imu_log(1000)
+    q = log.column_names.index("tf_qw")
+    scaled = log.to_pandas()
+    scaled.iloc[[150, 420, 421], q:q + 4] *= 1.001  # in two of the four parts
+    pq.write_table(pa.Table.from_pandas(scaled, preserve_index=False), logs / "run.parquet",
+                   row_group_size=100)
+    config = com_config(tmp_path / "c.json", "tf_imu_config")
+    with dask.config.set(scheduler="sync"):
+        with pytest.warns(OskaToolWarning) as caught:
+            summary = transform_logs(config, "imu", str(logs / "*.parquet"), out, split_rows=250)
+        assert summary.tasks == 4 and len(caught) == 1
+        assert str(caught[0].message).startswith(
+            f"{logs / 'run.parquet'}: 3 of the 1000 transform rows of the tf_ columns of "
+            f"{logs / 'run.parquet'} hold a quaternion whose norm is off 1 by more than 1e-6, "
+            "the first at row 150 with norm 1.001; they are used as given")
+        summary = transform_logs(config, "imu", str(logs / "*.parquet"), tmp_path / "norm",
+                                 split_rows=250, normalize_tf=True)
+        transform_table(config, "imu", logs / "run.parquet", tmp_path / "one.parquet",
+                        normalize_tf=True)
+        assert pq.read_table(tmp_path / "norm" / "run.parquet").equals(
+            pq.read_table(tmp_path / "one.parquet"))
+        frame = transform_dataframe(config, "imu", dd.from_pandas(scaled, chunksize=300),
+                                    normalize_tf=True).compute()
+        expected = pq.read_table(tmp_path / "one.parquet").to_pandas()
+        for name in IMU:
+            assert (bits(frame[name]) == bits(expected[name])).all(), name
+        # Arrays: a dropout is named by its row of the whole array.
+        samples, tf = np.zeros((300, 6)), flange(np.arange(300) / 100.0)
+        tf[170, 3:] = 0.0
+        with pytest.raises(OskaToolError, match="at row 170 of the tf array, .0, 0, 0, 0.,"):
+            transform_array(com_config(tmp_path / "w.json"), "wrench",
+                            da.from_array(samples, chunks=(64, 6)),
+                            da.from_array(tf, chunks=(64, 7)), normalize_tf=True).compute()

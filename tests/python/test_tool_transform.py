@@ -4,6 +4,7 @@ import os
 import re
 import subprocess
 import sys
+import warnings
 from signal import SIGHUP, SIGINT, SIGTERM
 
 import numpy as np
@@ -13,7 +14,8 @@ import pyarrow.parquet as pq
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from oska_tf_utils import OskaToolError, transform_log, transform_table
+from oska_tf_utils import (OskaToolError, OskaToolWarning, kind, prepare_block, transform_log,
+                           transform_table)
 from oska_tf_utils.cli import main
 from tool_logs import (COM, WEIGHT_AT_COM, com_config, fixed_config, flange, interrupt,
                        sensor_wrench, table)
@@ -235,6 +237,95 @@ def test_a_signal_stops_the_command_and_leaves_nothing(tmp_path, long_log, signu
                                    str(out / "api.parquet")], out, SIGTERM)
     assert seen and (status, err) == (-SIGTERM, "")
     assert os.listdir(out) == [output]
+
+
+def flange_log(path, scale=None, rows=()):
+    """The flange log with its transform in tf_ columns, the quaternions of
+    `rows` multiplied by `scale`; returns the transform rows as written."""
+    tf = flange(T_1KHZ)
+    tf[list(rows), 3:] *= scale if scale is not None else 1.0
+    pq.write_table(table(T_1KHZ, np.hstack([sensor_wrench(T_1KHZ), tf]),
+                         WRENCH + tuple(f"tf_{c}" for c in TF)), path)
+    return tf
+
+
+def test_non_unit_transform_quaternions_warn_once_per_log_or_are_normalised(tmp_path, capsys):
+    config = com_config(tmp_path / "c.json")
+    tf = flange_log(tmp_path / "in.parquet", 0.9, [100, 101, 700])
+    command = ["transform", config, "--block", "wrench", str(tmp_path / "in.parquet"), "-o",
+               str(tmp_path / "out.parquet"), "--chunk-size", "64", "-q"]
+    assert main(command) == 0  # 16 chunks, one warning
+    err = capsys.readouterr().err
+    assert err == (f"oska-tf transform: warning: 3 of the 1000 transform rows of the tf_ columns "
+                   f"of {tmp_path / 'in.parquet'} hold a quaternion whose norm is off 1 by more "
+                   "than 1e-6, the first at row 100 with norm 0.9; they are used as given, and a "
+                   "non-unit quaternion mixes the unrotated vector into the rotated one: "
+                   "--normalize-tf (normalize_tf=True) normalises them.\n")
+    block, _ = prepare_block(config, kind("wrench"))
+    as_given = np.empty((1000, 6))
+    block.update_batch(sensor_wrench(T_1KHZ), as_given, tf=tf)
+    assert signal(tmp_path / "out.parquet").tobytes() == as_given.tobytes()  # unchanged
+    assert not np.allclose(as_given[100], WEIGHT_AT_COM, atol=0.1)
+    # Normalised, the log is the weight at the centre of mass again, and nothing is said.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = transform_table(config, "wrench", tmp_path / "in.parquet",
+                                 tmp_path / "norm.parquet", normalize_tf=True)
+    assert np.allclose(signal(tmp_path / "norm.parquet"), WEIGHT_AT_COM, atol=1e-12)
+    assert "warnings" not in result.to_dict()
+    with pytest.warns(OskaToolWarning, match="the first at row 100 with norm 0.9;") as caught:
+        result = transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "o.csv")
+    assert len(caught) == 1 and result.to_dict()["warnings"] == [str(caught[0].message)]
+
+
+@pytest.mark.parametrize("scale, norm", [(0.0, "norm 0:"), (1e-300, "norm 1e-300, whose square "
+                                                                      "underflows:")])
+def test_a_zero_transform_quaternion_is_an_error_with_or_without_normalising(tmp_path, capsys,
+                                                                            scale, norm):
+    config = com_config(tmp_path / "c.json")
+    flange_log(tmp_path / "in.parquet", scale, [612])
+    mocap = np.arange(-1, 101) / 100.0
+    tf = flange(mocap)
+    tf[30, 3:] *= scale
+    pacsv.write_csv(table(mocap, tf, TF), tmp_path / "mocap.csv")
+    command = ["transform", config, "--block", "wrench", str(tmp_path / "in.parquet"), "-o",
+               str(tmp_path / "out.parquet"), "--chunk-size", "100"]
+    for extra, where in (([], "row 612 of the tf_ columns of"),
+                         (["--normalize-tf"], "row 612 of the tf_ columns of"),
+                         (["--tf", str(tmp_path / "mocap.csv")], "row 30 of the transform table"),
+                         (["--tf", str(tmp_path / "mocap.csv"), "--normalize-tf"],
+                          "row 30 of the transform table")):
+        assert main(command + extra) == 2
+        err = capsys.readouterr().err
+        assert f"error: the transform quaternion at {where}" in err and norm in err, err
+        assert "it holds no orientation (a dropout of the tracking, most likely)" in err
+    assert sorted(os.listdir(tmp_path)) == ["c.json", "in.parquet", "mocap.csv"]
+
+
+def test_transform_tables_are_checked_before_interpolation_and_nan_rows_pass(tmp_path):
+    config = com_config(tmp_path / "c.json")
+    pq.write_table(table(T_1KHZ, sensor_wrench(T_1KHZ), WRENCH), tmp_path / "in.parquet")
+    mocap = np.arange(-1, 101) / 100.0
+    tf = flange(mocap)
+    tf[[20, 21], 3:] *= 1.5
+    pq.write_table(table(mocap, tf, TF), tmp_path / "mocap.parquet")
+    with pytest.warns(OskaToolWarning, match=r"^2 of the 102 transform rows of the transform "
+                                             r"table .* the first at row 20 with norm 1.5;"):
+        transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "given.parquet",
+                        tf=tmp_path / "mocap.parquet")
+    transform_table(config, "wrench", tmp_path / "in.parquet", tmp_path / "norm.parquet",
+                    tf=tmp_path / "mocap.parquet", normalize_tf=True)
+    # Normalised before interpolation: as if the table held unit quaternions.
+    assert np.allclose(signal(tmp_path / "norm.parquet"), WEIGHT_AT_COM, atol=1e-12)
+    given = signal(tmp_path / "given.parquet")
+    assert not np.allclose(given[185:215], WEIGHT_AT_COM, atol=0.1)
+    assert np.allclose(np.delete(given, np.s_[181:221], axis=0), WEIGHT_AT_COM, atol=1e-12)
+    # A row of NaN is no dropout: its NaN reaches that sample's result, as before.
+    flange_log(tmp_path / "nan.parquet", np.nan, [5])
+    transform_table(config, "wrench", tmp_path / "nan.parquet", tmp_path / "nan_out.parquet",
+                    normalize_tf=True)
+    out = signal(tmp_path / "nan_out.parquet")
+    assert np.isnan(out[5]).all() and not np.isnan(np.delete(out, 5, axis=0)).any()
 
 
 # (keyword arguments, the exception, words of its message)

@@ -8,6 +8,7 @@ import signal
 import sys
 import time
 import uuid
+import warnings
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -18,6 +19,7 @@ import distributed
 import fsspec
 
 from ..chunks import TransformResult
+from ..errors import OskaToolWarning
 from ..formats.output import (Interrupted, SignalGuard, deferred_signals, remove_leftovers, settle,
                               stop_run, stop_tagged, temporary_name, writing)
 from ..formats.tables import table_format
@@ -186,6 +188,8 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
             summary.failed.append(outcome)
         else:
             summary.done.append(outcome)
+            for line in outcome.warnings:  # here, where the caller sees them
+                warnings.warn(f"{outcome.input}: {line}", OskaToolWarning, stacklevel=2)
     _remove_leftovers(targets)
     summary.seconds = time.monotonic() - started
     return summary

@@ -19,7 +19,8 @@ from ..chunks import TransformResult
 from ..errors import OskaToolError
 from ..formats.output import (TEMPORARY, Interrupted, OutputError, check_stopped, commit, owner,
                               remove, run_tag, upload, writing)
-from ..transform import TablePart, transform_log, transform_table_part
+from ..options import log_options
+from ..transform import TablePart, log_job, transform_table_part
 
 
 @dataclass
@@ -66,7 +67,7 @@ def file_task(config: Any, kind: str, source: str, target: str, options: dict[st
     """One log into one output: the task of `transform_logs` whose run is `run`."""
     def work() -> TransformResult:
         with _local_copy(source) as local_in, _local_output(target) as local_out:
-            result = transform_log(config, kind, local_in, local_out, **options)
+            result = log_job(config, kind, local_in, local_out, log_options(options))
         return replace(result, input=source, output=target)
     return _guarded(work, source, target, guard, run)
 
@@ -142,8 +143,12 @@ def finish_parts(parts: list[TransformResult | LogFailure], source: str, target:
         remove(Path(folder))
         return LogFailure(source, target, str(OutputError(target, e)))
     done = [p for p in parts if isinstance(p, TransformResult)]
+    quaternions = None
+    for p in done:  # one report for the log
+        quaternions = p.quaternions if quaternions is None else quaternions.merged(p.quaternions)
     return TransformResult(source, target, done[0].block,
                            samples_in=sum(p.samples_in for p in done),
                            samples_out=sum(p.samples_out for p in done),
                            seconds=sum(p.seconds for p in done), transform=done[0].transform,
-                           details={"parts": str(len(done))})
+                           details={"parts": str(len(done))},
+                           quaternions=quaternions)

@@ -258,11 +258,11 @@ class Bag:
         if head is not None:
             return TransformStream(lambda: chain([head], found), parent, child,
                                    last=lambda: edge(dynamic, backwards=True))
-        latest = None
-        for _, rows in edge(static):
-            latest = rows[-1]  # the latest one counts
+        latest, at = None, None
+        for stamps, rows in edge(static):
+            latest, at = rows[-1], int(stamps[-1])  # the latest one counts
         if latest is not None:
-            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest))
+            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest, at))
         pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(self._edges(dynamic, static))) \
             or "none"
         raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "
