@@ -17,14 +17,16 @@ The same transforms on a Dask cluster (arrays, DataFrames, many log files) are
 in `oska_tf_utils.dask`, which needs the dask extra as well.
 
 Reading and writing logs needs the logs extra: pip install "oska-tf-utils[logs]".
-Errors a person can fix raise `OskaToolError` with a one-paragraph message.
+Errors a person can fix raise `OskaToolError` with a one-paragraph message;
+what a log holds that is used as given but most likely not meant (transform
+quaternions that are not unit) is an `OskaToolWarning`, once per log.
 """
 
 from __future__ import annotations
 
 from .align import angular_acceleration, slerp
 from .config_check import Finding, check_config, check_config_bytes, exit_code
-from .errors import MissingExtraError, OskaToolError
+from .errors import MissingExtraError, OskaToolError, OskaToolWarning
 from .kinds import Kind, kind, kinds
 from .payload import PayloadEstimate, identify_payload
 from .plot import plot_logs
@@ -37,6 +39,7 @@ __all__ = [
     "Kind",
     "MissingExtraError",
     "OskaToolError",
+    "OskaToolWarning",
     "PayloadEstimate",
     "SampleChunk",
     "TransformResult",

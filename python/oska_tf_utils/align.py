@@ -9,7 +9,9 @@ for a sample does not depend on where the chunks of either stream end.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import math
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Literal
 
 import numpy as np
@@ -24,11 +26,26 @@ Outside = Literal["error", "drop", "hold"]
 Difference = Literal["none", "central", "backward"]
 
 NS_PER_S = 1_000_000_000
+UNIT_TOLERANCE = 1e-6
+"""A transform quaternion whose norm is off 1 by more than this is reported."""
+UNIT_SQUARES = ((1 - UNIT_TOLERANCE) ** 2, (1 + UNIT_TOLERANCE) ** 2)
+"""The same bounds on the squared norm."""
+TINY = float(np.finfo(np.float64).tiny)
+"""A squared norm below this has underflowed: the quaternion is as good as zero."""
 
 
 def seconds(ns: int | np.int64) -> str:
-    """A stamp or a duration in nanoseconds, as seconds for a message."""
+    """A duration in nanoseconds, as seconds for a message."""
     return f"{int(ns) / NS_PER_S:.9g} s"
+
+
+def stamp(ns: int | np.int64, origin: int | None = None) -> str:
+    """A stamp for a message: integer nanoseconds, as the log holds it, and
+    beside them the seconds from the log's first sample (`origin`) when known."""
+    text = f"{int(ns)} ns"
+    if origin is None:
+        return text
+    return f"{text} ({(int(ns) - origin) / NS_PER_S:+.9g} s from the log's first sample)"
 
 
 def stamps_from_seconds(t: Floats, column: str) -> Stamps:
@@ -45,10 +62,12 @@ def stamps_from_seconds(t: Floats, column: str) -> Stamps:
 
 
 class StampOrder:
-    """Refuses time going backwards within a stream, across its chunks."""
+    """Refuses time going backwards within a stream, across its chunks;
+    `origin` is the log's first sample, for the message."""
 
-    def __init__(self, what: str) -> None:
+    def __init__(self, what: str, origin: int | None = None) -> None:
         self.what = what
+        self.origin = origin
         self.last: int | None = None
         self.rows = 0
 
@@ -66,9 +85,98 @@ class StampOrder:
             self.last = int(stamps[-1])
             self.rows += len(stamps)
             return
-        raise OskaToolError(f"time goes backwards in {self.what} at row {row}: {seconds(after)} "
-                            f"follows {seconds(before)}. The tool needs stamps in order; sort "
-                            "the log by time first.")
+        raise OskaToolError(f"time goes backwards in {self.what} at row {row}: "
+                            f"{stamp(after, self.origin)} follows {stamp(before, self.origin)}. "
+                            "The tool needs stamps in order; sort the log by time first.")
+
+
+@dataclass
+class QuaternionReport:
+    """The quaternions of a log's transform stream: how many rows were read,
+    how many of them are not unit, and where the first of those is."""
+
+    source: str
+    count: int
+    rows: int
+    first: str
+    norm: float
+    from_start: bool = False
+    """Whether the stream is read from its start whatever part of the log is
+    transformed (a transform table or topic), rather than row by row with it."""
+
+    def message(self) -> str:
+        """The warning about the quaternions that are not unit, one line."""
+        return (f"{self.count} of the {self.rows} transform rows of {self.source} hold a "
+                f"quaternion whose norm is off 1 by more than 1e-6, the first at {self.first} "
+                f"with norm {self.norm:.9g}; they are used as given, and a non-unit quaternion "
+                "mixes the unrotated vector into the rotated one: --normalize-tf "
+                "(normalize_tf=True) normalises them.")
+
+    def merged(self, later: QuaternionReport | None) -> QuaternionReport:
+        """This report of one part of a log and that of a `later` part, as one:
+        the later one holds this one's rows too when the stream is read from
+        its start for each part."""
+        if later is None:
+            return self
+        if later.from_start:
+            return later
+        first = (self.first, self.norm) if self.count else (later.first, later.norm)
+        return QuaternionReport(self.source, self.count + later.count, self.rows + later.rows,
+                                *first)
+
+
+class QuaternionCheck:
+    """Checks the quaternions [qw, qx, qy, qz] of transform rows (columns 3 to
+    6) as a stream is read. A quaternion whose norm is zero, or whose squared
+    norm underflows, is refused: it holds no orientation (a dropout, most
+    likely), and the blocks would take it as the identity. With `normalize`,
+    every quaternion is divided by its norm; otherwise those whose norm is
+    off 1 by more than UNIT_TOLERANCE are counted (`report`), for one
+    warning per stream. A row of NaN passes as it is, and its NaN reaches the result."""
+
+    def __init__(self, source: str, normalize: bool = False, from_start: bool = False) -> None:
+        self.source = source
+        self.normalize = normalize
+        self.from_start = from_start
+        self.rows = 0
+        self._count = 0
+        self._first = ("", 0.0)
+
+    @property
+    def report(self) -> QuaternionReport:
+        """What the rows checked so far hold."""
+        return QuaternionReport(self.source, self._count, self.rows, *self._first,
+                                self.from_start)
+
+    def __call__(self, rows: Floats, where: Callable[[int], str]) -> Floats:
+        """The rows, checked (and normalised); `where(i)` names row i for a message."""
+        q = rows[:, 3:]
+        squares = np.einsum("ij,ij->i", q, q)
+        self.rows += len(rows)
+        if not len(rows) or (UNIT_SQUARES[0] <= squares.min() and squares.max() <= UNIT_SQUARES[1]
+                             and not self.normalize):
+            return rows  # all unit (NaN fails both comparisons)
+        empty = squares < TINY  # false for NaN
+        if empty.any():
+            i = int(np.argmax(empty))
+            norm = math.hypot(*q[i])
+            raise OskaToolError(
+                f"the transform quaternion at {where(i)} of {self.source}, "
+                f"[{', '.join(f'{v:.6g}' for v in q[i])}], has norm {norm:.3g}"
+                + (", whose square underflows" if norm else "") + ": it holds no orientation "
+                "(a dropout of the tracking, most likely), and the tool does not take it as a "
+                "rotation, with or without --normalize-tf. Remove that row or fill the gap.")
+        if self.normalize:
+            out = np.array(rows, np.float64)
+            out[:, 3:] /= np.sqrt(squares)[:, None]
+            return out
+        off = (squares < UNIT_SQUARES[0]) | (squares > UNIT_SQUARES[1])
+        count = int(np.count_nonzero(off))
+        if count and not self._count:
+            i = int(np.argmax(off))
+            self._first = (where(i), math.sqrt(squares[i]))
+        self._count += count
+        return rows
 
 
 class Arcs:
@@ -135,14 +243,20 @@ class TransformTrack:
     last stamp are inside; samples before the first or after the last are
     refused, or dropped or given the first or last row, as `outside` says.
     With `max_gap_ns`, a sample between two stamps further apart is refused.
+    Each row's quaternion is checked as it is read (`check`, normalised with
+    `normalize`); its messages name a row by its stamp, or with `by_row` (a
+    table) by its row number.
     """
 
     def __init__(self, chunks: Iterator[tuple[Stamps, Floats]], source: str,
-                 outside: Outside = "error", max_gap_ns: int | None = None) -> None:
+                 outside: Outside = "error", max_gap_ns: int | None = None,
+                 normalize: bool = False, by_row: bool = False) -> None:
         self._chunks = chunks
         self.source = source
         self.outside = outside
         self.max_gap_ns = max_gap_ns
+        self.check = QuaternionCheck(source, normalize, from_start=True)
+        self.by_row = by_row
         self._order = StampOrder(source)
         self._t: Stamps = np.empty(0, np.int64)
         self._x: Floats = np.empty((0, 7))
@@ -150,16 +264,29 @@ class TransformTrack:
         self._exhausted = False
         self._arcs: Arcs | None = None
 
+    @property
+    def origin(self) -> int | None:
+        """The log's first sample, which messages count stamps from."""
+        return self._order.origin
+
+    @origin.setter
+    def origin(self, value: int | None) -> None:
+        self._order.origin = value
+
     def _load(self) -> None:
         for t, x in self._chunks:
             if len(t) == 0:
                 continue
+            row = self._order.rows
             self._order.check(t)
+            x = self.check(np.asarray(x, np.float64),
+                           (lambda i: f"row {row + i}") if self.by_row else
+                           (lambda i: f"stamp {stamp(t[i], self.origin)}"))
             if self._first is None:
                 self._first = int(t[0])
             # The row before the new chunk stays: it brackets the samples between.
             self._t = np.concatenate([self._t[-1:], t])
-            self._x = np.concatenate([self._x[-1:], np.asarray(x, np.float64)])
+            self._x = np.concatenate([self._x[-1:], x])
             self._arcs = None
             return
         self._exhausted = True
@@ -169,9 +296,9 @@ class TransformTrack:
 
     def _after(self, sample: int, last: int) -> OskaToolError:
         return OskaToolError(
-            f"the sample at {seconds(sample)} is {seconds(sample - last)} after "
-            f"the last transform stamp ({seconds(last)}) of {self.source}, and so is every "
-            "later sample. The tool does not extrapolate: use --outside drop or --outside "
+            f"the sample at {stamp(sample, self.origin)} is {seconds(sample - last)} after "
+            f"the last transform stamp of {self.source}, {stamp(last, self.origin)}, and so is "
+            "every later sample. The tool does not extrapolate: use --outside drop or --outside "
             "hold, or a transform stream that lasts longer.")
 
     def check_end(self, first_sample: int, last: int | None,
@@ -184,6 +311,8 @@ class TransformTrack:
         before the stream, which the first chunk reports."""
         if self.outside != "error" or last is None:
             return
+        if self.origin is None:
+            self.origin = first_sample
         if not len(self._t):
             self._load()
         if self._first is None or first_sample < self._first:
@@ -237,11 +366,13 @@ class TransformTrack:
             gaps = t[lo + 1] - t[lo]
             if self.max_gap_ns is not None and (gaps > self.max_gap_ns).any():
                 g = int(np.argmax(gaps > self.max_gap_ns))
+                origin = self.origin
                 raise OskaToolError(
                     f"{self.source} has a gap of {seconds(gaps[g])} between "
-                    f"{seconds(t[lo[g]])} and {seconds(t[lo[g] + 1])}, more than --max-gap "
-                    f"{seconds(self.max_gap_ns)}, and the sample at {seconds(ts[between][g])} "
-                    "falls in it. Raise --max-gap to interpolate across it, or cut the log.")
+                    f"{stamp(t[lo[g]], origin)} and {stamp(t[lo[g] + 1], origin)}, more than "
+                    f"--max-gap {seconds(self.max_gap_ns)}, and the sample at "
+                    f"{stamp(ts[between][g], origin)} falls in it. Raise --max-gap to "
+                    "interpolate across it, or cut the log.")
             if self._arcs is None:
                 self._arcs = Arcs(x[:-1, 3:], x[1:, 3:])
             out[between] = interpolate(ts[between], t[lo], x[lo], t[lo + 1], x[lo + 1],
@@ -252,11 +383,12 @@ class TransformTrack:
             if before.any():
                 assert self._first is not None
                 raise OskaToolError(
-                    f"the first sample, at {seconds(ts[0])}, is "
-                    f"{seconds(self._first - ts[0])} before the first transform stamp "
-                    f"({seconds(self._first)}) of {self.source}; {int(before.sum())} samples of "
-                    "this chunk lie before it. The tool does not extrapolate: use --outside drop "
-                    "or --outside hold, or a transform stream that starts earlier.")
+                    f"the first sample, at {stamp(ts[0], self.origin)}, is "
+                    f"{seconds(self._first - ts[0])} before the first transform stamp of "
+                    f"{self.source}, {stamp(self._first, self.origin)}; {int(before.sum())} "
+                    "samples of this chunk lie before it. The tool does not extrapolate: use "
+                    "--outside drop or --outside hold, or a transform stream that starts "
+                    "earlier.")
             raise self._after(int(ts[after][0]), int(t[-1]))
         if self.outside == "hold":
             out[before] = x[0]
@@ -267,10 +399,20 @@ class TransformTrack:
 
 
 class ConstantTransform:
-    """A transform that holds at every stamp (a static transform)."""
+    """A transform that holds at every stamp (a static transform, stamped
+    `at` where it came from a message)."""
 
-    def __init__(self, row: Floats) -> None:
+    def __init__(self, row: Floats, at: int | None = None) -> None:
         self.row = np.asarray(row, np.float64).reshape(7)
+        self.at = at
+        self.check: QuaternionCheck | None = None
+
+    def checked(self, check: QuaternionCheck) -> ConstantTransform:
+        """The transform with its quaternion checked (and normalised) by `check`."""
+        where = f"stamp {stamp(self.at)}" if self.at is not None else "its one row"
+        self.row = check(self.row[None, :], lambda _: where)[0]
+        self.check = check
+        return self
 
     def sample(self, stamps: Stamps) -> tuple[Floats, Mask | None]:
         return np.tile(self.row, (len(stamps), 1)), None
@@ -278,7 +420,7 @@ class ConstantTransform:
 
 def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
                          before: tuple[int, Floats] | None,
-                         after: tuple[int, Floats] | None) -> Floats:
+                         after: tuple[int, Floats] | None, origin: int | None = None) -> Floats:
     """The angular acceleration at each sample, by finite differences of the rate.
 
     `central`: (ω[i+1] − ω[i−1]) / (t[i+1] − t[i−1]); `backward`:
@@ -288,7 +430,8 @@ def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
     under both methods, and the last sample the backward one under `central`.
     A log of one sample gets zero. `before` and `after` are the (stamp, rate)
     of the samples just outside this chunk, None at the ends of the log, so
-    that a chunked log gets the same values as a whole one.
+    that a chunked log gets the same values as a whole one. `origin`, the
+    log's first sample, serves the message of a refusal.
     """
     t = stamps
     w = rates
@@ -304,9 +447,9 @@ def angular_acceleration(method: Difference, stamps: Stamps, rates: Floats,
     dt = np.diff(t)
     if (dt <= 0).any():
         row = int(np.argmax(dt <= 0))
-        raise OskaToolError(f"two samples at the same stamp ({seconds(t[row])}): the angular "
-                            "acceleration needs increasing stamps. Use --angular-acceleration "
-                            "none, or remove the repeated samples.")
+        raise OskaToolError(f"two samples at the same stamp, {stamp(t[row], origin)}: the "
+                            "angular acceleration needs increasing stamps. Use "
+                            "--angular-acceleration none, or remove the repeated samples.")
     dw = np.diff(w, axis=0)
     one_sided = dw / (dt.astype(np.float64) / NS_PER_S)[:, None]  # between i and i+1
     alpha = np.empty_like(w)

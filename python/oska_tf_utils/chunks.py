@@ -12,14 +12,15 @@ joins them.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
 import numpy as np
 import oska_control
 
-from .align import (ConstantTransform, Difference, Floats, Mask, StampOrder, Stamps,
-                    TransformTrack, angular_acceleration)
+from .align import (ConstantTransform, Difference, Floats, Mask, QuaternionCheck,
+                    QuaternionReport, StampOrder, Stamps, TransformTrack, angular_acceleration)
 from .config_check import check_config
 from .errors import OskaToolError
 from .kinds import Block, Kind
@@ -59,10 +60,23 @@ class TransformResult:
     seconds: float = 0.0
     transform: str = "none"
     details: dict[str, str] = field(default_factory=dict)
+    quaternions: QuaternionReport | None = None
+    """What the transform stream's quaternions were, when there was one."""
+
+    @property
+    def warnings(self) -> list[str]:
+        """What the run warns about, a line each: transform quaternions used
+        as given although not unit."""
+        found = self.quaternions
+        return [found.message()] if found is not None and found.count else []
 
     def to_dict(self) -> dict[str, Any]:
-        """The result as a JSON-ready dictionary."""
-        return asdict(self)
+        """The result as a JSON-ready dictionary (with "warnings" when there are any)."""
+        found = asdict(self)
+        del found["quaternions"]
+        if self.warnings:
+            found["warnings"] = self.warnings
+        return found
 
 
 def prepare_block(config: str | os.PathLike[str] | Any, kind: Kind) -> tuple[Block, bool]:
@@ -99,19 +113,49 @@ class ChunkTransformer:
     """Transforms a log's chunks in order, carrying state across their edges.
 
     `track` gives the transform at the samples' stamps (interpolated); without
-    it, a block that needs a transform takes the rows that come with each chunk.
-    `difference` derives the angular acceleration for a block that takes one.
+    it, a block that needs a transform takes the rows that come with each chunk,
+    whose quaternions `check` checks (by default: refused when zero, used as
+    given otherwise). `difference` derives the angular acceleration for a
+    block that takes one.
     """
 
     def __init__(self, block: Block, kind: Kind, needs_tf: bool, track: Track | None = None,
-                 difference: Difference = "none") -> None:
+                 difference: Difference = "none", check: QuaternionCheck | None = None) -> None:
         self.block = block
         self.kind = kind
         self.needs_tf = needs_tf
         self.track = track
         self.difference = difference
+        self.check = check or QuaternionCheck("the transform rows")
+        self.rows_before = 0
+        """The log's samples before the next chunk, which messages count rows from."""
+        self.label: Callable[[int], str] = lambda i: f"row {self.rows_before + i}"
+        """How messages name the next chunk's i-th sample."""
         self._order = StampOrder("the log")
         self._previous: tuple[int, Floats] | None = None
+        self._at_start = True
+
+    @property
+    def quaternions(self) -> QuaternionReport | None:
+        """What the transform rows used so far hold (None without a transform)."""
+        if not self.needs_tf:
+            return None
+        checked = getattr(self.track, "check", None) if self.track is not None else self.check
+        return checked.report if checked is not None else None
+
+    @property
+    def origin(self) -> int | None:
+        """The stamp of the log's first sample, which messages count stamps
+        from: the first chunk's, unless `start_at` or `carry` said otherwise."""
+        return self._order.origin
+
+    def start_at(self, origin: int | None) -> None:
+        """Sets the stamp of the log's first sample (None: not known), for a
+        transformer that does not see the log from its start."""
+        self._at_start = False
+        self._order.origin = origin
+        if isinstance(self.track, TransformTrack):
+            self.track.origin = origin
 
     def carry(self, last: SampleChunk, rows: int) -> None:
         """Takes up a log in its middle: the state carried over as if the log's
@@ -119,11 +163,12 @@ class ChunkTransformer:
         its last sample), so that the next chunk gets what it would get in a
         run over the whole log (time order, the angular acceleration's
         previous sample)."""
+        self._at_start = False
         if last.stamps is not None and len(last.stamps):
             self._order.last = int(last.stamps[-1])
             self._previous = (int(last.stamps[-1]),
                               np.asarray(last.signal[-1, -3:], np.float64).copy())
-        self._order.rows = rows
+        self._order.rows = self.rows_before = rows
 
     @property
     def needs_time(self) -> bool:
@@ -138,6 +183,8 @@ class ChunkTransformer:
         signal = np.ascontiguousarray(chunk.signal, np.float64)
         stamps = chunk.stamps
         if stamps is not None:
+            if self._at_start and len(stamps):
+                self.start_at(int(stamps[0]))
             self._order.check(stamps)
         elif self.needs_time:
             raise OskaToolError("the log has no time column, which interpolating the transform "
@@ -150,7 +197,7 @@ class ChunkTransformer:
                 tf, keep = self.track.sample(stamps if stamps is not None
                                              else np.zeros(len(signal), np.int64))
             elif chunk.tf is not None:
-                tf = chunk.tf
+                tf = self.check(np.asarray(chunk.tf, np.float64), self.label)
             else:
                 raise OskaToolError("the configuration puts an entry on the moving frame, and "
                                     "the log brings no transform.")
@@ -165,11 +212,12 @@ class ChunkTransformer:
                 assert following.stamps is not None
                 after = (int(following.stamps[0]), following.signal[0, -3:].astype(np.float64))
             kwargs["angular_acceleration"] = angular_acceleration(
-                self.difference, stamps, signal[:, -3:], self._previous, after)
+                self.difference, stamps, signal[:, -3:], self._previous, after, self.origin)
             self._previous = (int(stamps[-1]), signal[-1, -3:].copy())
         out = np.empty_like(signal)
         code = self.block.update_batch(signal, out, **kwargs)
         if code != oska_control.OskaControlReturnCode.Ok:
             raise OskaToolError(f"the {self.kind.signal} block returned {code.name} on this log; "
                                 "its diagnostic lines are above.")
+        self.rows_before += len(signal)
         return out, keep

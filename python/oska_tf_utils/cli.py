@@ -9,13 +9,18 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
+import signal
 import sys
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 from types import ModuleType
+from typing import Any
 
 from .commands import check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
-from .errors import EXIT_INTERNAL, EXIT_OK, OskaToolError
+from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, OskaToolWarning, os_cause
+from .formats.output import Interrupted, SignalGuard
 
 COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
 """The commands, in the order --help lists them."""
@@ -53,7 +58,19 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs oska-tf with `argv` (default: the command line); returns the exit code."""
+    """Runs oska-tf with `argv` (default: the command line); returns the exit
+    code. SIGINT, SIGTERM and SIGHUP stop it, with no temporary output left:
+    one line, and exit code 128 + the signal's number."""
+    try:
+        with SignalGuard(die=False):
+            return _run(argv)
+    except KeyboardInterrupt as e:
+        written = e.written if isinstance(e, Interrupted) else "nothing was written"
+        print(f"oska-tf: interrupted; {written}", file=sys.stderr)
+        return 128 + (e.signal if isinstance(e, Interrupted) else signal.SIGINT)
+
+
+def _run(argv: Sequence[str] | None) -> int:
     import oska_tf_utils_ext
 
     # The library's diagnostic lines go through logging, never into the output.
@@ -65,16 +82,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     library_log.propagate = False
     args = build_parser().parse_args(argv)
     try:
-        code: int = COMMANDS[args.command].run(args)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", OskaToolWarning)
+            warnings.showwarning = _one_line(f"oska-tf {args.command}: warning: ",
+                                             warnings.showwarning)
+            code: int = COMMANDS[args.command].run(args)
         return code
     except OskaToolError as e:
         print(f"oska-tf {args.command}: error: {e}", file=sys.stderr)
         return e.exit_code
-    except KeyboardInterrupt:
-        print("oska-tf: interrupted; nothing was written", file=sys.stderr)
-        return 130
     except BrokenPipeError:
         return EXIT_OK
+    except OSError as e:  # the file system's refusal, not ours: one line
+        named = e.filename if isinstance(e.filename, (str, bytes, os.PathLike)) else None
+        where = f"{os.fsdecode(named)}: " if named is not None else ""
+        print(f"oska-tf {args.command}: error: {where}{os_cause(e)}", file=sys.stderr)
+        return EXIT_ERRORS
     except Exception:
         import traceback
 
@@ -85,6 +108,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         library_log.removeHandler(handler)
         library_log.propagate = True
+
+
+def _one_line(prefix: str, others: Callable[..., None]) -> Callable[..., None]:
+    """A warnings.showwarning that prints the tool's warnings as one line each
+    on standard error, and leaves the others to `others`."""
+    def show(message: Warning | str, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+        if issubclass(category, OskaToolWarning):
+            print(f"{prefix}{message}", file=sys.stderr)
+        else:
+            others(message, category, *args, **kwargs)
+    return show
 
 
 def entry_point() -> None:

@@ -11,10 +11,10 @@ section with its input axes on "moving_frame" builds a block that never runs.
 The checker reports those along with what the loader refuses.
 
 Severities: an *error* is something the loader refuses, or a configuration
-that cannot work (a zero or non-finite quaternion, pose input axes on the
-moving frame); a *warning* is something the loader accepts but that most
-likely does not say what its author meant; a *note* is for information (an
-entry left out, which the block will need from code).
+that cannot work (a zero, underflowing or non-finite quaternion, pose input
+axes on the moving frame); a *warning* is something the loader accepts but
+that most likely does not say what its author meant; a *note* is for
+information (an entry left out, which the block will need from code).
 """
 
 from __future__ import annotations
@@ -24,6 +24,7 @@ import json
 import math
 import os
 import re
+import sys
 from collections.abc import Iterator
 from dataclasses import asdict, dataclass
 from typing import Any, Literal
@@ -395,6 +396,11 @@ def _check_quaternion(q: list[float], path: str) -> Iterator[Finding]:
                       "(and a zero orientation in a pose), which is almost surely not meant")
     elif not math.isfinite(norm):
         yield Finding("error", "quaternion", path, "a quaternion whose norm overflows")
+    elif math.fsum(v * v for v in q) < sys.float_info.min:
+        yield Finding("error", "quaternion", path, f"a quaternion of norm {norm:.3g}, whose "
+                      "square underflows: the library uses it as it uses the zero quaternion, as "
+                      "the identity on vectors (and a zero orientation in a pose), which is "
+                      "almost surely not meant")
     elif abs(norm - 1.0) > UNIT_TOLERANCE:
         unit = ", ".join(f"{v / norm:.17g}" for v in q)
         s2 = norm * norm

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 EXIT_OK = 0
 EXIT_WARNINGS = 1
 EXIT_ERRORS = 2
@@ -18,6 +20,12 @@ class OskaToolError(Exception):
     that says what is wrong and what to do; the command exits with `exit_code`."""
 
     exit_code = EXIT_ERRORS
+
+
+class OskaToolWarning(UserWarning):
+    """Something in a log that the tool used as given but that is most likely
+    not what was meant (transform quaternions that are not unit): one line
+    per log, which the command prints on standard error."""
 
 
 class MissingExtraError(OskaToolError):
@@ -40,3 +48,11 @@ def require(module: str, purpose: str, install: str = INSTALL_LOGS) -> None:
         importlib.import_module(module)
     except ImportError:
         raise MissingExtraError(module, purpose, install) from None
+
+
+def os_cause(error: OSError) -> str:
+    """What an OSError says went wrong, as the end of a sentence: "no space
+    left on device", "read-only file system", "permission denied"."""
+    text = os.strerror(error.errno) if error.errno else (error.strerror or str(error)
+                                                         or type(error).__name__)
+    return text[:1].lower() + text[1:]

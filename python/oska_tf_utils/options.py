@@ -1,15 +1,24 @@
 """The options of a log transform, held and checked in one place.
 
 `transform_table`, `transform_log`, the command line and the Dask entry points
-all hand their options over as one `Options` record; every check of an option's
-value is written here, once.
+all hand their options over as one `Options` record, which checks every value
+when it is made: before anything is read or written, a value of the wrong
+type raises `OptionTypeError` (a TypeError) and a value the option does not
+take `OptionError` (a ValueError), each naming the option and what it
+accepts. Both are OskaToolErrors too, so that the command line reports them
+as one line.
 """
 
 from __future__ import annotations
 
+import math
+import numbers
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
+from typing import Any, get_args
+
+import numpy as np
 
 from .align import NS_PER_S, Difference, Outside
 from .errors import OskaToolError
@@ -19,10 +28,100 @@ DEFAULT_CHUNK_ROWS = 131_072
 
 PathLike = str | os.PathLike[str]
 
+OUTSIDE: tuple[str, ...] = get_args(Outside)
+DIFFERENCES: tuple[str, ...] = get_args(Difference)
+
+
+class OptionError(OskaToolError, ValueError):
+    """An option given a value it does not take."""
+
+
+class OptionTypeError(OskaToolError, TypeError):
+    """An option given a value of a type it does not take."""
+
+
+def given(value: Any) -> str:
+    """A value as an option's error shows it: its type and its repr."""
+    return f"{type(value).__name__} {value!r}"
+
+
+def check_text(name: str, value: Any) -> None:
+    if value is not None and not isinstance(value, str):
+        raise OptionTypeError(f"{name} must be a str or None, not {given(value)}.")
+
+
+def check_path(name: str, value: Any, what: str = "a file path") -> None:
+    if value is not None and not isinstance(value, (str, os.PathLike)):
+        raise OptionTypeError(f"{name} must be {what} (a str or os.PathLike) or None, not "
+                              f"{given(value)}.")
+
+
+def check_flag(name: str, value: Any) -> None:
+    if not isinstance(value, (bool, np.bool_)):
+        raise OptionTypeError(f"{name} must be True or False, not {given(value)}.")
+
+
+def check_count(name: str, value: Any, least: int, what: str, too_small: str = "") -> None:
+    """An integer option (NumPy's integers too, never a bool) of at least
+    `least`; `too_small` words the refusal of a smaller one."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise OptionTypeError(f"{name} must be an int ({what}), not {given(value)}.")
+    if value < least:
+        raise OptionError(too_small or f"{name} must be at least {least}, not {value}.")
+
+
+def check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
+    accepted = ", ".join(repr(c) for c in choices)
+    if not isinstance(value, str):
+        raise OptionTypeError(f"{name} must be one of {accepted}, not {given(value)}.")
+    if value not in choices:
+        raise OptionError(f"{name} must be one of {accepted}, not {value!r}.")
+
+
+def check_columns(name: str, value: Any) -> None:
+    what = ("a mapping of the names the tool uses to the names in the file, e.g. "
+            "{'fx': 'Fx', 't': 'time'}, or None")
+    if value is None:
+        return
+    if not isinstance(value, Mapping):
+        raise OptionTypeError(f"{name} must be {what}, not {given(value)}.")
+    for key, column in value.items():
+        if not isinstance(key, str) or not isinstance(column, str):
+            raise OptionTypeError(f"{name} must be {what}; it maps {key!r} to {column!r}, "
+                                  "and both must be str.")
+
+
+def check_frames(value: Any) -> tuple[str, str] | None:
+    """tf_frames as a (parent, child) tuple: any sequence of two names."""
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes, Mapping)) or not hasattr(value, "__len__"):
+        raise OptionTypeError(f"tf_frames must be a (parent, child) pair of frame names, or "
+                              f"None, not {given(value)}.")
+    frames = tuple(value)
+    if len(frames) != 2 or not all(isinstance(f, str) for f in frames):
+        raise OptionError(f"tf_frames must be a (parent, child) pair of frame names, not "
+                          f"{frames!r}.")
+    return frames[0], frames[1]
+
+
+def check_max_gap(value: Any) -> None:
+    if value is None:
+        return
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise OptionTypeError(f"max_gap must be a number of seconds (an int or a float) or "
+                              f"None, not {given(value)}.")
+    if not float(value) > 0:  # NaN too
+        raise OptionError(f"--max-gap must be a positive number of seconds, not {value}.")
+    if float(value) == math.inf:
+        raise OptionError("--max-gap must be a finite number of seconds, not inf: leave it "
+                          "out to interpolate across any gap.")
+
 
 @dataclass(frozen=True)
 class Options:
-    """What `transform_log` takes besides the configuration, the block and the paths."""
+    """What `transform_log` takes besides the configuration, the block and the
+    paths; every value checked when the record is made."""
 
     topic: str | None = None
     output_topic: str | None = None
@@ -37,6 +136,22 @@ class Options:
     angular_acceleration: Difference = "none"
     chunk_size: int = DEFAULT_CHUNK_ROWS
     progress: bool = False
+    normalize_tf: bool = False
+
+    def __post_init__(self) -> None:
+        for name in ("topic", "output_topic", "output_frame", "tf_topic"):
+            check_text(name, getattr(self, name))
+        check_path("tf", self.tf, "the path of a transform table")
+        object.__setattr__(self, "tf_frames", check_frames(self.tf_frames))
+        check_columns("columns", self.columns)
+        check_columns("tf_columns", self.tf_columns)
+        check_choice("outside", self.outside, OUTSIDE)
+        check_max_gap(self.max_gap)
+        check_choice("angular_acceleration", self.angular_acceleration, DIFFERENCES)
+        check_count("chunk_size", self.chunk_size, 1, "rows per chunk",
+                    f"the chunk size must be at least 1 row, not {self.chunk_size}.")
+        check_flag("progress", self.progress)
+        check_flag("normalize_tf", self.normalize_tf)
 
     @classmethod
     def names(cls) -> frozenset[str]:
@@ -45,20 +160,12 @@ class Options:
 
     @property
     def chunk_rows(self) -> int:
-        """The chunk size, refused when it is not at least one row."""
-        if self.chunk_size < 1:
-            raise OskaToolError(f"the chunk size must be at least 1 row, not {self.chunk_size}.")
-        return self.chunk_size
+        return int(self.chunk_size)
 
     @property
     def max_gap_ns(self) -> int | None:
-        """--max-gap in nanoseconds, refused when it is not a positive number of seconds."""
-        if self.max_gap is None:
-            return None
-        if not self.max_gap > 0:
-            raise OskaToolError(f"--max-gap must be a positive number of seconds, not "
-                                f"{self.max_gap}.")
-        return int(round(self.max_gap * NS_PER_S))
+        """max_gap in nanoseconds."""
+        return None if self.max_gap is None else int(round(self.max_gap * NS_PER_S))
 
     @property
     def bag_options(self) -> bool:
@@ -68,5 +175,19 @@ class Options:
 
 
 TABLE_OPTIONS = frozenset({"tf", "columns", "tf_columns", "outside", "max_gap",
-                           "angular_acceleration", "chunk_size"})
+                           "angular_acceleration", "chunk_size", "normalize_tf"})
 """The options that a table takes (a log given any other is never split)."""
+
+LOG_OPTIONS = Options.names() - {"progress"}
+"""The keyword arguments of `transform_log` that the Dask entry points pass on."""
+
+
+def log_options(options: Mapping[str, Any], caller: str = "transform_logs") -> Options:
+    """The options that `caller` passes on to `transform_log` for each log,
+    checked: an unknown keyword is a TypeError, as Python makes it for a
+    function that names its keywords."""
+    unknown = set(options) - LOG_OPTIONS
+    if unknown:
+        raise TypeError(f"{caller} got unknown options {', '.join(sorted(unknown))}; "
+                        f"it takes {', '.join(sorted(LOG_OPTIONS))}.")
+    return Options(**options)

@@ -22,11 +22,11 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, Stamps, TransformTrack
+from .align import Floats, Mask, QuaternionCheck, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
-from .formats.output import AtomicOutput, refuse_overwriting_inputs
+from .formats.output import AtomicOutput, check_stopped, refuse_overwriting_inputs
 from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
                              table_format)
@@ -72,10 +72,12 @@ def run(chunks: Iterator[SampleChunk], transformer: ChunkTransformer, sink: Sink
     """Feeds every chunk through `transformer` into `sink`, one chunk ahead.
     `after` is the sample that follows the last chunk when the chunks are one
     part of a longer log (None at the log's end). Returns the numbers of
-    samples read and written."""
+    samples read and written. Raises Interrupted between chunks once a signal
+    stopped the output."""
     read = written = 0
     current = next(chunks, None)
     while current is not None:
+        check_stopped()  # a signal stops the run between chunks, in any thread
         following = next(chunks, None)
         out, keep = transformer.transform(current, following if following is not None
                                           else after)
@@ -112,7 +114,7 @@ def _transform_table(tf: str | os.PathLike[str], options: Options) -> tuple[Tran
     gap = options.max_gap_ns
     table = TransformTable(tf, options.tf_columns, options.chunk_rows)
     return TransformTrack(table.chunks(), f"the transform table {os.fspath(tf)}",
-                          options.outside, gap), table
+                          options.outside, gap, options.normalize_tf, by_row=True), table
 
 
 def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
@@ -139,7 +141,9 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
                             "every sample needs the fixed-to-moving transform: add the columns "
                             f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {reader.path} or give a "
                             "transform table with --tf FILE.")
-    transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration)
+    transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration,
+                                   QuaternionCheck(f"the tf_ columns of {reader.path}",
+                                                   options.normalize_tf))
     if transformer.needs_time and names.time is None:
         raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns in "
                             "nanoseconds), which " + ("interpolating the transform"
@@ -151,6 +155,9 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         before = source.neighbour(part.first - 1, -1)
         if before is not None:
             transformer.carry(before, reader.rows_before(part.first))
+            first = source.neighbour(0, 1)  # the log's first sample, for messages
+            transformer.start_at(int(first.stamps[0]) if first and first.stamps is not None
+                                 else None)
         after = source.neighbour(part.stop, 1)
     result = TransformResult(os.fspath(input), os.fspath(output), kind.signal,
                              transform="none" if not needs_tf else
@@ -167,6 +174,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         result.samples_in, result.samples_out = run(
             chunks, transformer, sink, lambda: bar.update(source.position), after)
         sink.close()
+    result.quaternions = transformer.quaternions
     result.seconds = time.monotonic() - started
     return result
 
@@ -187,17 +195,19 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
     if options.tf_topic:
         stream = bag.transform_topic(options.tf_topic, rows)
         track = TransformTrack(stream.chunks(), f"the topic {options.tf_topic}", options.outside,
-                               options.max_gap_ns)
+                               options.max_gap_ns, options.normalize_tf)
         return _Transform(track, f"interpolated from {options.tf_topic}", stream.parent,
                           stream.child, stream.last_stamp)
     if options.tf_frames:
         parent, child = (frame_name(name) for name in options.tf_frames)
         edge = bag.transform_edge(parent, child, rows)
         if edge.static is not None:
-            return _Transform(edge.static, f"constant, from /tf_static {parent} -> {child}",
+            check = QuaternionCheck(f"/tf_static from {parent} to {child}", options.normalize_tf)
+            return _Transform(edge.static.checked(check),
+                              f"constant, from /tf_static {parent} -> {child}",
                               parent, child)
         track = TransformTrack(edge.chunks(), f"/tf from {parent} to {child}", options.outside,
-                               options.max_gap_ns)
+                               options.max_gap_ns, options.normalize_tf)
         return _Transform(track, f"interpolated from /tf {parent} -> {child}", parent, child,
                           edge.last_stamp)
     if tf is not None:
@@ -252,6 +262,7 @@ def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
         result.samples_in, result.samples_out = run(chunks, transformer, sink,
                                                     lambda: bar.update(signal.position))
         sink.close()
+    result.quaternions = transformer.quaternions
     result.seconds = time.monotonic() - started
     return result
 
@@ -270,12 +281,16 @@ def _output_axes_origin(config: Any, kind: Kind) -> str | None:
 def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform | None,
                   first_frame: Callable[[], str | None], result: TransformResult) -> str:
     """The frame_id of the output messages: --output-frame, or the frame of the
-    output axes as the transform's frame names (or the input pose's frame) say."""
+    output axes as the transform's frame names say: those of the transform
+    read, or without one (no entry on the moving frame) the fixed frame that
+    --tf-frames names; or else the input pose's frame."""
     frame = options.output_frame
     if frame is None:
         origin = _output_axes_origin(config, kind)
         if source is not None:
             frame = source.child if origin == "moving_frame" else source.parent
+        elif options.tf_frames:
+            frame = frame_name(options.tf_frames[0])
         elif not kind.has_transform and origin != "moving_frame":
             first = first_frame()
             frame = frame_name(first) if first else None  # the frame the input pose is in

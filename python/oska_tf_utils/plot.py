@@ -10,7 +10,8 @@ import numpy as np
 from .align import NS_PER_S, Floats
 from .errors import OskaToolError, require
 from .kinds import Kind, kind as find_kind
-from .formats import is_bag
+from .formats import folder_without_metadata, is_bag
+from .formats.output import AtomicOutput
 from .formats.tables import TableReader, column_stamps, matrix, resolve_columns, table_format
 
 MAX_POINTS = 20_000
@@ -36,7 +37,8 @@ def _read(path: str | os.PathLike[str], kind: Kind, topic: str | None,
         from .formats import bags
 
         if not is_bag(path):
-            raise OskaToolError(f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
+            raise OskaToolError(folder_without_metadata(path) or
+                                f"{os.fspath(path)}: not a log the tool reads (a table or a bag).")
         if not topic:
             raise OskaToolError(f"{os.fspath(path)} is a bag: name its topic with --topic.")
         with bags.Bag(path) as bag:
@@ -99,8 +101,11 @@ def plot_logs(input: str | os.PathLike[str], output: str | os.PathLike[str], blo
     fig.tight_layout()
     path = Path(figure)
     try:
-        fig.savefig(path, dpi=110)
-    except (OSError, ValueError) as e:
+        # Written as every output is: whole, or not at all.
+        with AtomicOutput(path) as target:
+            fig.savefig(target.path, dpi=110,
+                        format=path.suffix[1:].lower() or plt.rcParams["savefig.format"])
+    except ValueError as e:
         raise OskaToolError(f"cannot save the figure {path}: {e}") from None
     finally:
         plt.close(fig)

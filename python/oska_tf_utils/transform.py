@@ -12,13 +12,14 @@ kernel stage, serve code that brings its own chunks.
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Mapping
 from typing import Any
 
 from .align import Difference, Outside
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, prepare_block
-from .errors import OskaToolError
-from .formats import is_bag
+from .errors import OskaToolError, OskaToolWarning
+from .formats import folder_without_metadata, is_bag
 from .formats.tables import table_format
 from .kinds import kind as find_kind
 from .options import DEFAULT_CHUNK_ROWS, Options
@@ -35,8 +36,8 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
                     tf_columns: Mapping[str, str] | None = None,
                     outside: Outside = "error", max_gap: float | None = None,
                     angular_acceleration: Difference = "none",
-                    chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False
-                    ) -> TransformResult:
+                    chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False,
+                    normalize_tf: bool = False) -> TransformResult:
     """Transforms every sample of a CSV or Parquet table and writes the result.
 
     Args:
@@ -62,15 +63,23 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
             angular acceleration from the angular rate for a block that takes it.
         chunk_size: rows per chunk; the result does not depend on it.
         progress: show a progress bar on a terminal.
+        normalize_tf: normalise every transform quaternion before it is
+            interpolated or used. Otherwise quaternions whose norm is off 1 by
+            more than 1e-6 are used as given, with one OskaToolWarning per log.
 
     Raises:
-        OskaToolError: the configuration or the log cannot be used; no output
-            is written then.
+        OskaToolError: the configuration or the log cannot be used (a zero
+            transform quaternion among others); no output is written then.
+        ValueError, TypeError: an option's value or type is not one it takes
+            (before anything is read).
     """
-    return transform_table_part(config, block, input, output, None, tf=tf, columns=columns,
-                                tf_columns=tf_columns, outside=outside, max_gap=max_gap,
-                                angular_acceleration=angular_acceleration,
-                                chunk_size=chunk_size, progress=progress)
+    result = transform_table_part(config, block, input, output, None, tf=tf, columns=columns,
+                                  tf_columns=tf_columns, outside=outside, max_gap=max_gap,
+                                  angular_acceleration=angular_acceleration,
+                                  chunk_size=chunk_size, progress=progress,
+                                  normalize_tf=normalize_tf)
+    _warn(result)
+    return result
 
 
 def transform_table_part(config: str | os.PathLike[str] | Any, block: str,
@@ -80,18 +89,19 @@ def transform_table_part(config: str | os.PathLike[str] | Any, block: str,
                          tf_columns: Mapping[str, str] | None = None,
                          outside: Outside = "error", max_gap: float | None = None,
                          angular_acceleration: Difference = "none",
-                         chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False
-                         ) -> TransformResult:
+                         chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False,
+                         normalize_tf: bool = False) -> TransformResult:
     """`transform_table` over the whole table (`part` None) or over some row
     groups of a Parquet table, written to `output` on their own: the rows just
     before and after the part carry what crosses its edges (time order and
     the angular acceleration), so that its rows come out as in a run over the
     whole table. Each part of a table can thus be transformed by another
-    process at the same time."""
+    process at the same time. Warns about nothing: what it would warn about
+    is in the result's `quaternions`."""
     kind = find_kind(block)
     options = Options(tf=tf, columns=columns, tf_columns=tf_columns, outside=outside,
                       max_gap=max_gap, angular_acceleration=angular_acceleration,
-                      chunk_size=chunk_size, progress=progress)
+                      chunk_size=chunk_size, progress=progress, normalize_tf=normalize_tf)
     return table_job(config, kind, input, output, part, options)
 
 
@@ -104,8 +114,8 @@ def transform_log(config: str | os.PathLike[str] | Any, block: str,
                   tf_columns: Mapping[str, str] | None = None,
                   outside: Outside = "error", max_gap: float | None = None,
                   angular_acceleration: Difference = "none",
-                  chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False
-                  ) -> TransformResult:
+                  chunk_size: int = DEFAULT_CHUNK_ROWS, progress: bool = False,
+                  normalize_tf: bool = False) -> TransformResult:
     """Transforms a recorded log: a table (as `transform_table`) or a ROS bag.
 
     A bag (.mcap, .db3, a rosbag2 folder, a ROS 1 .bag) is read from `topic`,
@@ -126,13 +136,28 @@ def transform_log(config: str | os.PathLike[str] | Any, block: str,
                       tf_topic=tf_topic, tf_frames=tf_frames, columns=columns,
                       tf_columns=tf_columns, outside=outside, max_gap=max_gap,
                       angular_acceleration=angular_acceleration, chunk_size=chunk_size,
-                      progress=progress)
+                      progress=progress, normalize_tf=normalize_tf)
+    result = log_job(config, block, input, output, options)
+    _warn(result)
+    return result
+
+
+def _warn(result: TransformResult) -> None:
+    for line in result.warnings:
+        warnings.warn(line, OskaToolWarning, stacklevel=3)
+
+
+def log_job(config: str | os.PathLike[str] | Any, block: str, input: str | os.PathLike[str],
+            output: str | os.PathLike[str], options: Options) -> TransformResult:
+    """`transform_log` with its options checked, warning about nothing: what
+    it would warn about is in the result's `quaternions`."""
     if table_format(input) is not None:
         if options.bag_options:
             raise OskaToolError(f"{os.fspath(input)} is a table: --topic, --tf-topic, "
                                 "--tf-frames, --output-topic and --output-frame are for bags.")
         return table_job(config, find_kind(block), input, output, None, options)
     if not is_bag(input):
-        raise OskaToolError(f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
+        raise OskaToolError(folder_without_metadata(input) or
+                            f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
                             ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
     return bag_job(config, find_kind(block), input, output, options)

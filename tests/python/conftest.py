@@ -1,6 +1,8 @@
 """Shared helpers for the Python tests of oska_tf_utils_ext."""
 
 import json
+import os
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -92,3 +94,68 @@ def locked_config_file(tmp_path):
     path = tmp_path / "locked.json"
     path.write_text(json.dumps({b[3]: section for b in ENTRY_BLOCKS}))
     return str(path)
+
+
+def _mount_tmpfs(folder, size):
+    """Mounts a tmpfs of `size` on `folder`, or skips the test saying why not."""
+    if os.geteuid() != 0:
+        pytest.skip(f"a small file system is a tmpfs of {size} here, which only root can mount")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
+                              str(folder)], capture_output=True, text=True)
+    if mounted.returncode:
+        pytest.skip(f"cannot mount a tmpfs of {size}: {mounted.stderr.strip()}")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """make(files) -> a folder on a file system of 64 KiB (a tmpfs: the test
+    runs as root) that holds `files` ({name: bytes}) and has little room left."""
+    mounts = []
+
+    def make(files=None):
+        folder = tmp_path / f"disk{len(mounts)}"
+        folder.mkdir()
+        _mount_tmpfs(folder, "64k")
+        mounts.append(folder)
+        for name, data in (files or {}).items():
+            (folder / name).write_bytes(data)
+        return folder
+
+    yield make
+    for folder in mounts:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.fixture
+def read_only_folder(tmp_path):
+    """make(files) -> a folder holding `files` ({name: bytes}) in which nothing
+    can be written: a tmpfs remounted read-only where the test runs as root
+    (root ignores permissions), a folder without write permission otherwise;
+    the test is skipped, saying why, where neither can be made."""
+    made = []
+
+    def make(files=None):
+        folder = tmp_path / f"read_only{len(made)}"
+        folder.mkdir()
+        root = os.geteuid() == 0
+        if root:
+            _mount_tmpfs(folder, "1m")
+        made.append((folder, root))
+        for name, data in (files or {}).items():
+            (folder / name).write_bytes(data)
+        if root:
+            subprocess.run(["mount", "-o", "remount,ro", str(folder)], check=True)
+        else:
+            folder.chmod(0o555)
+        try:
+            (folder / ".probe").touch()
+        except OSError:
+            return folder
+        pytest.skip(f"{folder} stays writable: no way to make a read-only folder here")
+
+    yield make
+    for folder, root in made:
+        if root:
+            subprocess.run(["umount", str(folder)], check=True)
+        else:
+            folder.chmod(0o755)

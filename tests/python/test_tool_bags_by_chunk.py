@@ -15,7 +15,6 @@ from mcap.writer import CompressionType, IndexType, Writer as McapLibraryWriter
 from rosbags.highlevel import AnyReader
 
 from oska_tf_utils import OskaToolError, transform_log
-from oska_tf_utils.align import seconds
 from oska_tf_utils.chunks import ChunkTransformer, SampleChunk
 from oska_tf_utils.formats.bags import BagSink
 from oska_tf_utils.formats.output import AtomicOutput
@@ -143,10 +142,13 @@ def test_errors_of_the_whole_log_come_before_any_chunk_is_transformed(tmp_path, 
     config = com_config(tmp_path / "c.json")
     options = dict(topic="/ft", tf_frames=("base", "flange"), chunk_size=100)
     last, first_after = START + round(0.6 * NS), int(stamps[601])
-    message = (f"the sample at {seconds(first_after)} is {seconds(first_after - last)} after the "
-               f"last transform stamp ({seconds(last)}) of /tf from base to flange, and so is "
-               "every later sample. The tool does not extrapolate: use --outside drop or "
-               "--outside hold, or a transform stream that lasts longer.")
+    # Stamps in nanoseconds, with the seconds from the log's first sample beside them.
+    message = ("the sample at 1700000000601000000 ns (+0.601 s from the log's first sample) is "
+               "0.001 s after the last transform stamp of /tf from base to flange, "
+               "1700000000600000000 ns (+0.6 s from the log's first sample), and so is every "
+               "later sample. The tool does not extrapolate: use --outside drop or --outside "
+               "hold, or a transform stream that lasts longer.")
+    assert (last, first_after) == (1700000000600000000, 1700000000601000000)
     with pytest.raises(OskaToolError) as error:
         transform_log(config, "wrench", tmp_path / "short.bag", tmp_path / "o.mcap", **options)
     assert str(error.value) == message and transformed == []

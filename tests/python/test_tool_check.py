@@ -49,6 +49,10 @@ CASES = {
              f"{W}.{IRP}.translation", "reads the first 3"),
     "zero-quaternion": (section(**entry_with(IEA, rotation=[0, 0, 0, 0])), "error",
                         "quaternion", f"{W}.{IEA}.rotation", "zero quaternion"),
+    "underflowing-quaternion": (section(**entry_with(IEA, rotation=[1e-300, 0, 0, 1e-300])),
+                                "error", "quaternion", f"{W}.{IEA}.rotation",
+                                "norm 1.41e-300, whose square underflows: the library uses it "
+                                "as it uses the zero quaternion"),
     "non-unit": (section(**entry_with(IEA, rotation=[0.7071, 0, 0, 0.7071])), "warning",
                  "quaternion", f"{W}.{IEA}.rotation", "norm 0.99999041"),
     "overflow": (section(**entry_with(IRP, translation=[1e400, 0, 0])).replace(b"Infinity", b"1e400"),

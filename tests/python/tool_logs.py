@@ -109,3 +109,41 @@ def header(store, ns, frame):
 
 def vector(store, xyz):
     return store.types["geometry_msgs/msg/Vector3"](*map(float, xyz))
+
+
+def interrupt(command, folder, signum, timeout=120):
+    """Runs `command` (a subprocess) and sends it `signum` as soon as a
+    temporary output of the tool holds bytes in `folder` or below, that is in
+    the middle of writing. Returns the exit status, standard error and the
+    temporary outputs seen before the signal."""
+    import subprocess
+    import time
+    from pathlib import Path
+
+    def temporaries():
+        found = []
+        for path in Path(folder).rglob(".*.oska-tf"):
+            try:
+                if path.is_dir() or path.stat().st_size:
+                    found.append(path.name)
+            except OSError:  # removed meanwhile
+                pass
+        return found
+
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    deadline = time.monotonic() + timeout
+    seen = []
+    while not seen and process.poll() is None and time.monotonic() < deadline:
+        seen = temporaries()
+        time.sleep(0.002)
+    process.send_signal(signum)
+    _, err = process.communicate(timeout=timeout)
+    return process.returncode, err, seen
+
+
+def leftovers(folder):
+    """The temporary outputs of the tool in `folder` or below."""
+    from pathlib import Path
+
+    return sorted(str(p) for p in Path(folder).rglob(".*.oska-tf"))

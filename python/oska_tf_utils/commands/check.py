@@ -16,9 +16,10 @@ finding: syntax errors (line and column), bytes that are not UTF-8, duplicate
 keys (the library keeps the last), unknown keys (with the closest known one),
 origins other than exactly "fixed_frame" or "moving_frame" (any other string
 means the fixed frame), unknown policies (the library falls back to
-best_effort), wrong types and short or long arrays, zero, non-finite and
-non-unit quaternions, a pose section with its input axes on "moving_frame",
-and entries left out (notes: the block will need them from code).
+best_effort), wrong types and short or long arrays, zero (or underflowing),
+non-finite and non-unit quaternions, a pose section with its input axes on
+"moving_frame", and entries left out (notes: the block will need them from
+code).
 
 examples:
   oska-tf check config.json

@@ -25,6 +25,11 @@ interpolated at the samples' stamps: linear in translation, spherical linear
 in rotation). The output has the input's columns in the same order, with the
 signal values replaced and every other column unchanged.
 
+Transform quaternions (columns, --tf, --tf-topic, /tf) are checked as they are
+read: a zero one (a tracking dropout) is an error; those whose norm is off 1
+by more than 1e-6 are used as given, with one warning per log, or normalised
+with --normalize-tf.
+
 bags (.mcap, .db3, a rosbag2 folder, ROS 1 .bag): --topic names the signal
 (geometry_msgs WrenchStamped, TwistStamped, AccelStamped (as a twist),
 PoseStamped, sensor_msgs Imu); the transform comes from --tf-topic
@@ -102,6 +107,11 @@ def add_parser(sub: Any) -> None:
                         help="derive the angular acceleration from the angular rate for the "
                              "tangential term (imu); at the log's ends the one-sided "
                              "difference (default: none, the block's own formula)")
+    parser.add_argument("--normalize-tf", action="store_true",
+                        help="normalise every transform quaternion before it is interpolated or "
+                             "used (otherwise one whose norm is off 1 by more than 1e-6 is used "
+                             "as given, with one warning per log); a zero quaternion is an "
+                             "error either way")
     parser.add_argument("--chunk-size", type=int, default=131_072, metavar="ROWS",
                         help="samples per chunk (memory; the result does not depend on it; "
                              "default 131072)")
@@ -128,7 +138,7 @@ def run(args: argparse.Namespace) -> int:
         tf_frames=tuple(args.tf_frames) if args.tf_frames else None,
         columns=merge(args.columns), tf_columns=merge(args.tf_columns), outside=args.outside,
         max_gap=args.max_gap, angular_acceleration=args.angular_acceleration,
-        chunk_size=args.chunk_size)
+        chunk_size=args.chunk_size, normalize_tf=args.normalize_tf)
     one = len(args.input) == 1 and not glob.has_magic(args.input[0])
     if not one or args.scheduler or args.workers is not None:
         return _transform_many(args, one, options)

@@ -3,20 +3,23 @@
 from __future__ import annotations
 
 import os
+import warnings
 from typing import Any
 
 import dask.array as da
 import numpy as np
 
-from ..align import Floats
+from ..align import Floats, QuaternionCheck, QuaternionReport
 from ..chunks import ChunkTransformer, SampleChunk, prepare_block
-from ..errors import OskaToolError
+from ..errors import OskaToolError, OskaToolWarning
 from ..kinds import kind as find_kind
+from ..options import check_flag
 from ..pipeline import Kept, run
 
 
 def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, samples: Any,
-                    tf: Any = None, *, angular_acceleration: Any = None) -> da.Array:
+                    tf: Any = None, *, angular_acceleration: Any = None,
+                    normalize_tf: bool = False) -> da.Array:
     """The block's output for a Dask array of samples, as a Dask array.
 
     Args:
@@ -30,12 +33,17 @@ def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, sampl
             `samples`.
         angular_acceleration: (M, 3) angular accelerations for a block that
             takes them (imu), rechunked like `samples`.
+        normalize_tf: normalise every quaternion of `tf` before it is used;
+            otherwise those whose norm is off 1 by more than 1e-6 are used as
+            given, with an OskaToolWarning. A zero quaternion is an error when
+            the result is computed, either way.
 
     One `map_blocks` call: each chunk is transformed by a block built on the
     worker from `block_config`. Raises OskaToolError at once when the configuration
     cannot be used or an argument does not fit.
     """
     the_kind = find_kind(kind)
+    check_flag("normalize_tf", normalize_tf)
     _, needs_tf = prepare_block(block_config, the_kind)
     signal = da.asarray(samples)
     if signal.ndim != 2 or signal.shape[1] != the_kind.size:
@@ -55,7 +63,8 @@ def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, sampl
         extra.append(_rows_like(angular_acceleration, rows, 3, "angular_acceleration"))
     result: da.Array = da.map_blocks(
         _array_chunk, signal, *extra, config=block_config, kind=kind, has_tf=needs_tf,
-        has_alpha=angular_acceleration is not None, dtype=np.float64, chunks=signal.chunks,
+        has_alpha=angular_acceleration is not None, normalize_tf=normalize_tf,
+        dtype=np.float64, chunks=signal.chunks,
         meta=np.empty((0, 0), np.float64))
     return result
 
@@ -70,14 +79,29 @@ def _rows_like(values: Any, rows: tuple[int, ...], width: int, name: str) -> da.
 
 
 def _array_chunk(signal: Floats, *extra: Floats, config: Any, kind: str, has_tf: bool,
-                 has_alpha: bool) -> Floats:
+                 has_alpha: bool, normalize_tf: bool, block_info: Any = None) -> Floats:
     the_kind = find_kind(kind)
     block, needs_tf = prepare_block(config, the_kind)
     given = iter(extra)
     tf = next(given) if has_tf else None
     alpha = next(given) if has_alpha else None
     output = Kept()
-    run(iter([SampleChunk(signal=signal, tf=tf, angular_acceleration=alpha)]),
-        ChunkTransformer(block, the_kind, needs_tf), output)
+    transformer = ChunkTransformer(block, the_kind, needs_tf,
+                                   check=QuaternionCheck("the tf array", normalize_tf))
+    if block_info is not None:  # its rows are counted from the array's first
+        transformer.rows_before = int(block_info[None]["array-location"][0][0])
+    run(iter([SampleChunk(signal=signal, tf=tf, angular_acceleration=alpha)]), transformer,
+        output)
+    warn_partition(transformer.quaternions)
     assert output.out is not None
     return output.out
+
+
+def warn_partition(found: QuaternionReport | None) -> None:
+    """Warns, in the task, about a chunk's transform quaternions that are not
+    unit: in the same words for every chunk, which Python shows once."""
+    if found is not None and found.count:
+        warnings.warn(f"{found.source} holds transform quaternions whose norm is off 1 by "
+                      "more than 1e-6; they are used as given, and a non-unit quaternion mixes "
+                      "the unrotated vector into the rotated one: pass normalize_tf=True to "
+                      "normalise them.", OskaToolWarning, stacklevel=2)

@@ -8,6 +8,7 @@ from contextlib import contextmanager
 import distributed
 
 from ..errors import OskaToolError
+from ..options import OptionError, check_count, check_text
 
 
 def active_client() -> distributed.Client | None:
@@ -18,6 +19,7 @@ def active_client() -> distributed.Client | None:
     client = getattr(get_scheduler(), "__self__", None)
     return client if isinstance(client, distributed.Client) else None
 
+
 @contextmanager
 def cluster(scheduler: str | None = None, workers: int | None = None
             ) -> Iterator[distributed.Client | None]:
@@ -25,8 +27,12 @@ def cluster(scheduler: str | None = None, workers: int | None = None
     scheduler at `scheduler`, or to a local cluster of `workers` worker
     processes (one thread each, no dashboard) started for it and closed after;
     None, and nothing started, without either."""
+    check_text("scheduler", scheduler)
+    if workers is not None:
+        check_count("workers", workers, 1, "worker processes",
+                    f"the number of workers must be at least 1, not {workers}.")
     if scheduler is not None and workers is not None:
-        raise OskaToolError("give a scheduler address or a number of workers, not both.")
+        raise OptionError("give a scheduler address or a number of workers, not both.")
     if scheduler is not None:
         try:
             client = distributed.Client(scheduler, timeout=30)
@@ -36,8 +42,6 @@ def cluster(scheduler: str | None = None, workers: int | None = None
         with client:
             yield client
     elif workers is not None:
-        if workers < 1:
-            raise OskaToolError(f"the number of workers must be at least 1, not {workers}.")
         # No dashboard; the scheduler's HTTP server (health, metrics) on a free
         # port of the loopback interface, so that clusters never compete for one.
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Mapping
 from typing import Any
 
@@ -10,14 +11,16 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from ..align import Difference, Floats, Mask, Outside, StampOrder, Stamps, TransformTrack
+from ..align import (Difference, Floats, Mask, Outside, QuaternionCheck, StampOrder, Stamps,
+                     TransformTrack)
 from ..chunks import ChunkTransformer, SampleChunk, prepare_block
-from ..errors import OskaToolError
+from ..errors import OskaToolError, OskaToolWarning
 from ..formats.tables import (TABLE_TRANSFORM_COLUMNS, Columns, TransformTable, column_stamps,
                               matrix, resolve_columns, table_chunk)
 from ..kinds import TRANSFORM_COLUMNS, kind as find_kind
-from ..options import Options
+from ..options import Options, OptionTypeError, given
 from ..pipeline import Kept, run
+from .arrays import warn_partition
 
 FRAME = "the DataFrame"
 """How messages name a DataFrame being transformed."""
@@ -30,7 +33,8 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
                         columns: Mapping[str, str] | None = None,
                         tf_columns: Mapping[str, str] | None = None,
                         outside: Outside = "error", max_gap: float | None = None,
-                        angular_acceleration: Difference = "none") -> dd.DataFrame:
+                        angular_acceleration: Difference = "none",
+                        normalize_tf: bool = False) -> dd.DataFrame:
     """The log tool's table transform on a Dask DataFrame, as a Dask DataFrame.
 
     The columns follow the tool's conventions: the signal columns (the kind's
@@ -47,14 +51,24 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     and the first row of the one after (`map_overlap`), so the result does not
     depend on the partitioning; every partition must then hold a row.
     Problems found from the frame's columns raise OskaToolError at once; those
-    in the data, when the result is computed.
+    in the data, when the result is computed. The quaternions of a transform
+    table are checked at once, those of the columns as each partition is
+    computed: see `normalize_tf`.
     """
     the_kind = find_kind(kind)
+    checked = Options(columns=columns, tf_columns=tf_columns, outside=outside, max_gap=max_gap,
+                      angular_acceleration=angular_acceleration, normalize_tf=normalize_tf)
+    if tf is not None and not isinstance(tf, (str, os.PathLike, pd.DataFrame, dd.DataFrame)):
+        raise OptionTypeError("tf must be the path of a transform table, a pandas or Dask "
+                              f"DataFrame, or None, not {given(tf)}.")
+    if not isinstance(frame, dd.DataFrame):
+        raise OptionTypeError(f"frame must be a Dask DataFrame, not {given(frame)}.")
     _, needs_tf = prepare_block(config, the_kind)
     names = resolve_columns([str(c) for c in frame.columns], "the DataFrame",
                             the_kind.components, columns,
                             TABLE_TRANSFORM_COLUMNS if the_kind.has_transform else None)
-    stream = _transform_stream(tf, tf_columns) if needs_tf and tf is not None else None
+    stream = _transform_stream(tf, tf_columns, normalize_tf) \
+        if needs_tf and tf is not None else None
     if needs_tf and stream is None and names.transform is None:
         raise OskaToolError(f"the {the_kind.section} section puts an entry on the moving frame: "
                             f"give the columns {', '.join(TABLE_TRANSFORM_COLUMNS)} or a "
@@ -68,7 +82,8 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     meta = frame._meta.astype({c: np.float64 for c in names.signal})
     step_meta = meta.assign(**{KEEP: np.ones(0, np.bool_)}) if drop else meta
     options = dict(config=config, kind=kind, names=names, outside=outside,
-                   gap=Options(max_gap=max_gap).max_gap_ns, difference=difference, drop=drop)
+                   gap=checked.max_gap_ns, difference=difference, drop=drop,
+                   normalize_tf=normalize_tf)
     if names.time is None:
         out = frame.map_partitions(_frame_chunk, stream, meta=step_meta, **options)
     else:
@@ -79,8 +94,10 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     return result
 
 
-def _transform_stream(tf: Any, tf_columns: Mapping[str, str] | None) -> tuple[Stamps, Floats]:
-    """A transform table, whole, as (stamps, rows), refused when empty or out of order."""
+def _transform_stream(tf: Any, tf_columns: Mapping[str, str] | None,
+                      normalize: bool) -> tuple[Stamps, Floats]:
+    """A transform table, whole, as (stamps, rows), refused when empty or out of
+    order, its quaternions checked (and normalised) once for every task."""
     import pyarrow as pa
 
     if isinstance(tf, (str, os.PathLike)):
@@ -103,8 +120,12 @@ def _transform_stream(tf: Any, tf_columns: Mapping[str, str] | None) -> tuple[St
     if not chunks or not sum(len(s) for s, _ in chunks):
         raise OskaToolError(f"{source} holds no transform: the configuration puts an entry on "
                             "the moving frame, so every sample needs one.")
-    return (np.concatenate([s for s, _ in chunks]),
-            np.concatenate([np.asarray(x, np.float64) for _, x in chunks]))
+    check = QuaternionCheck(source, normalize)
+    rows = check(np.concatenate([np.asarray(x, np.float64) for _, x in chunks]),
+                 lambda i: f"row {i}")
+    if check.report.count:
+        warnings.warn(check.report.message(), OskaToolWarning, stacklevel=3)
+    return np.concatenate([s for s, _ in chunks]), rows
 
 
 def _frame_batch(part: pd.DataFrame, names: Columns) -> Any:
@@ -131,7 +152,7 @@ def _near(stream: tuple[Stamps, Floats], stamps: Stamps) -> tuple[Stamps, Floats
 
 def _frame_chunk(part: pd.DataFrame, stream: tuple[Stamps, Floats] | None, *, config: Any,
                  kind: str, names: Columns, outside: Outside, gap: int | None,
-                 difference: Difference, drop: bool) -> pd.DataFrame:
+                 difference: Difference, drop: bool, normalize_tf: bool) -> pd.DataFrame:
     the_kind = find_kind(kind)
     block, needs_tf = prepare_block(config, the_kind)
     chunk = table_chunk(_frame_batch(part, names), names, FRAME, needs_tf and stream is None)
@@ -141,7 +162,13 @@ def _frame_chunk(part: pd.DataFrame, stream: tuple[Stamps, Floats] | None, *, co
         track = TransformTrack(iter([_near(stream, chunk.stamps)]), "the transform table",
                                outside, gap)
     output = Kept()
-    run(iter([chunk]), ChunkTransformer(block, the_kind, needs_tf, track, difference), output)
+    transformer = ChunkTransformer(block, the_kind, needs_tf, track, difference,
+                                   QuaternionCheck(f"the tf_ columns of {FRAME}", normalize_tf))
+    transformer.start_at(None)  # a partition does not know the frame's first sample
+    transformer.label = lambda i: f"index {part.index[i]!r}"
+    run(iter([chunk]), transformer, output)
+    if track is None:  # the table's were checked once, before
+        warn_partition(transformer.quaternions)
     result = part.copy(deep=False)
     assert output.out is not None
     for j, name in enumerate(names.signal):

@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import glob
 import os
+import signal
 import sys
 import time
 import uuid
+import warnings
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -17,19 +19,16 @@ import distributed
 import fsspec
 
 from ..chunks import TransformResult
-from ..errors import OskaToolError
-from ..formats.output import remove_leftovers, temporary_name
+from ..errors import OskaToolWarning
+from ..formats.output import (Interrupted, SignalGuard, deferred_signals, remove_leftovers, settle,
+                              stop_run, stop_tagged, temporary_name, writing)
 from ..formats.tables import table_format
 from ..kinds import kind as find_kind
-from ..options import TABLE_OPTIONS, Options
+from ..options import TABLE_OPTIONS, check_count, check_flag, log_options
 from ..transform import TablePart
 from .clusters import active_client
 from .tasks import (LogFailure, describe, file_task, finish_parts, is_local, part_task,
                     row_group_rows)
-
-LOG_OPTIONS = Options.names() - {"progress"}
-"""The keyword arguments of `transform_log` that `transform_logs` passes on."""
-
 
 @dataclass
 class LogsSummary:
@@ -89,13 +88,16 @@ def transform_logs(config: str | os.PathLike[str] | Any, kind: str,
 
     Returns the summary; a log that fails is listed there with the reason and
     does not stop the others. Raises only for arguments that cannot work for
-    any log (an unknown kind or option).
+    any log (an unknown kind or option, a value an option does not take),
+    before anything is read or written.
     """
     started = time.monotonic()
+    _check_arguments(kind, split_rows, retries, progress, options, "transform_logs")
     summary = LogsSummary()
     sources = expand_inputs(inputs, summary)
     fs, root = fsspec.core.url_to_fs(os.fspath(output_dir))
-    fs.makedirs(root, exist_ok=True)
+    with writing(output_dir):
+        fs.makedirs(root, exist_ok=True)
     pairs: list[tuple[str, str]] = []
     taken: dict[str, str] = {}
     for source in sources:
@@ -140,14 +142,8 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
     path or URL that `transform_log` writes (a table, or a bag for a bag)."""
     started = time.monotonic() if started is None else started
     summary = LogsSummary() if summary is None else summary
-    find_kind(kind)
+    _check_arguments(kind, split_rows, retries, progress, options, "transform_pairs")
     pairs = [(_absolute(source), _absolute(target)) for source, target in pairs]
-    unknown = set(options) - LOG_OPTIONS
-    if unknown:
-        raise TypeError(f"transform_logs got unknown options {', '.join(sorted(unknown))}; "
-                        f"it takes {', '.join(sorted(LOG_OPTIONS))}.")
-    if split_rows is not None and split_rows < 1:
-        raise OskaToolError(f"split_rows must be at least 1, not {split_rows}.")
     client = active_client()
     guard = client is None  # Dask's local schedulers stop at the first exception.
     table_options = {k: v for k, v in options.items() if k in TABLE_OPTIONS}
@@ -160,30 +156,54 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
         name = f"{index}-{Path(target).name}"  # task names for the dashboard, unique
         if split is None:
             tasks.append(dask.delayed(file_task, pure=False)(
-                config, kind, source, target, options, guard,
+                config, kind, source, target, options, guard, run,
                 dask_key_name=f"oska-tf-{name}-{run}"))
             summary.tasks += 1
             continue
         folder = _temporary(target, run)
         parts = [dask.delayed(part_task, pure=False)(
             config, kind, source, os.path.join(folder, f"part-{i:05d}.parquet"), part,
-            table_options, guard, dask_key_name=f"oska-tf-{name}-part-{i}-{run}")
+            table_options, guard, run, dask_key_name=f"oska-tf-{name}-part-{i}-{run}")
             for i, part in enumerate(split)]
         tasks.append(dask.delayed(finish_parts, pure=False)(
             parts, source, target, folder, dask_key_name=f"oska-tf-{name}-{run}"))
         summary.tasks += len(parts)
-    if client is None:
-        outcomes = _compute_local(tasks, progress)
-    else:
-        outcomes = _compute_distributed(client, tasks, pairs, retries, progress)
+    targets = [target for _, target in pairs]
+    with SignalGuard():  # a signal stops the outputs, whoever writes them
+        try:
+            if client is None:
+                outcomes = _compute_local(tasks, progress)
+            else:
+                outcomes = _compute_distributed(client, tasks, pairs, retries, progress, run)
+        except KeyboardInterrupt as e:
+            signum = e.signal if isinstance(e, Interrupted) else signal.SIGINT
+            with deferred_signals():
+                stop_run(signum)  # the outputs of Dask's threads in this process
+                settle()
+                _remove_leftovers(targets)
+            raise Interrupted(signum, "the logs finished before it stay written, and no other "
+                                      "output is left") from None
     for outcome in outcomes:
         if isinstance(outcome, LogFailure):
             summary.failed.append(outcome)
         else:
             summary.done.append(outcome)
-    _remove_leftovers([target for _, target in pairs])
+            for line in outcome.warnings:  # here, where the caller sees them
+                warnings.warn(f"{outcome.input}: {line}", OskaToolWarning, stacklevel=2)
+    _remove_leftovers(targets)
     summary.seconds = time.monotonic() - started
     return summary
+
+
+def _check_arguments(kind: str, split_rows: int | None, retries: int, progress: bool,
+                     options: dict[str, Any], caller: str) -> None:
+    """Refuses, before any log is read, what cannot work for any log."""
+    find_kind(kind)
+    log_options(options, caller)
+    if split_rows is not None:
+        check_count("split_rows", split_rows, 1, "rows per task, or None")
+    check_count("retries", retries, 0, "how often a task is run again")
+    check_flag("progress", progress)
 
 
 def _compute_local(tasks: list[Any], progress: bool) -> list[Any]:
@@ -197,11 +217,21 @@ def _compute_local(tasks: list[Any], progress: bool) -> list[Any]:
 
 def _compute_distributed(client: distributed.Client, tasks: list[Any],
                          pairs: Sequence[tuple[str, str]], retries: int,
-                         progress: bool) -> list[Any]:
+                         progress: bool, run: str) -> list[Any]:
+    """The outcome of each task on the cluster. When the run is interrupted,
+    its tasks are cancelled and the workers stop the outputs of the run `run`
+    (those being written are removed, and no other is begun)."""
     futures = client.compute(tasks, retries=retries)
-    if progress and sys.stdout.isatty():
-        distributed.progress(futures)
-    distributed.wait(futures)
+    try:
+        if progress and sys.stdout.isatty():
+            distributed.progress(futures)
+        distributed.wait(futures)
+    except KeyboardInterrupt as e:
+        with deferred_signals():
+            client.cancel(futures)
+            client.run(stop_tagged, run, e.signal if isinstance(e, Interrupted)
+                       else signal.SIGINT, on_error="ignore")
+        raise
     outcomes: list[Any] = []
     for (source, target), future in zip(pairs, futures):
         if future.status == "finished":

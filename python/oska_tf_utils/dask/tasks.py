@@ -4,6 +4,7 @@ output, some row groups of a Parquet log into a part, the parts into place."""
 from __future__ import annotations
 
 import os
+import signal
 import tempfile
 import uuid
 from collections.abc import Callable, Iterator
@@ -16,8 +17,10 @@ import fsspec
 
 from ..chunks import TransformResult
 from ..errors import OskaToolError
-from ..formats.output import TEMPORARY, commit, remove, upload
-from ..transform import TablePart, transform_log, transform_table_part
+from ..formats.output import (TEMPORARY, Interrupted, OutputError, check_stopped, commit, owner,
+                              remove, run_tag, upload, writing)
+from ..options import log_options
+from ..transform import TablePart, log_job, transform_table_part
 
 
 @dataclass
@@ -40,14 +43,19 @@ def is_local(fs: Any) -> bool:
 
 
 def _guarded(work: Callable[[], TransformResult], source: str, target: str,
-             guard: bool) -> TransformResult | LogFailure:
-    """Runs one task's work. A log that cannot be used is a LogFailure; any
-    other error is raised for Dask to retry and report, or made a LogFailure
-    too under `guard`."""
+             guard: bool, run: str) -> TransformResult | LogFailure:
+    """Runs one task's work. A log that cannot be used is a LogFailure, and so
+    is an output that its client's signal stopped (the task ends as a task
+    does, its output removed); any other error is raised for Dask to retry
+    and report, or made a LogFailure too under `guard`."""
     try:
-        return work()
+        with run_tag(run):
+            check_stopped()  # a task begun after its run was stopped
+            return work()
     except OskaToolError as e:
         return LogFailure(source, target, str(e))
+    except Interrupted as e:
+        return LogFailure(source, target, f"interrupted by {signal.Signals(e.signal).name}")
     except Exception as e:
         if not guard:
             raise
@@ -55,13 +63,13 @@ def _guarded(work: Callable[[], TransformResult], source: str, target: str,
 
 
 def file_task(config: Any, kind: str, source: str, target: str, options: dict[str, Any],
-              guard: bool) -> TransformResult | LogFailure:
-    """One log into one output: the task of `transform_logs`."""
+              guard: bool, run: str) -> TransformResult | LogFailure:
+    """One log into one output: the task of `transform_logs` whose run is `run`."""
     def work() -> TransformResult:
         with _local_copy(source) as local_in, _local_output(target) as local_out:
-            result = transform_log(config, kind, local_in, local_out, **options)
+            result = log_job(config, kind, local_in, local_out, log_options(options))
         return replace(result, input=source, output=target)
-    return _guarded(work, source, target, guard)
+    return _guarded(work, source, target, guard, run)
 
 
 @contextmanager
@@ -103,12 +111,20 @@ def row_group_rows(source: str) -> list[int] | None:
 
 
 def part_task(config: Any, kind: str, source: str, target: str, part: TablePart,
-              options: dict[str, Any], guard: bool) -> TransformResult | LogFailure:
+              options: dict[str, Any], guard: bool, run: str) -> TransformResult | LogFailure:
     """Some row groups of a Parquet log into one part file of its output folder."""
+    folder = os.path.dirname(target)
+    output = os.path.join(os.path.dirname(folder),
+                          owner(os.path.basename(folder)) or os.path.basename(folder))
+
     def work() -> TransformResult:
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        return transform_table_part(config, kind, source, target, part, **options)
-    return _guarded(work, source, target, guard)
+        try:
+            with writing(output):
+                os.makedirs(folder, exist_ok=True)
+            return transform_table_part(config, kind, source, target, part, **options)
+        except OutputError as e:  # named after the log's output, not the part's
+            raise OutputError(output, e.error) from None
+    return _guarded(work, source, target, guard, run)
 
 
 def finish_parts(parts: list[TransformResult | LogFailure], source: str, target: str,
@@ -125,10 +141,14 @@ def finish_parts(parts: list[TransformResult | LogFailure], source: str, target:
         commit(Path(folder), Path(target))
     except OSError as e:
         remove(Path(folder))
-        return LogFailure(source, target, f"the parts could not be moved into place: {e}")
+        return LogFailure(source, target, str(OutputError(target, e)))
     done = [p for p in parts if isinstance(p, TransformResult)]
+    quaternions = None
+    for p in done:  # one report for the log
+        quaternions = p.quaternions if quaternions is None else quaternions.merged(p.quaternions)
     return TransformResult(source, target, done[0].block,
                            samples_in=sum(p.samples_in for p in done),
                            samples_out=sum(p.samples_out for p in done),
                            seconds=sum(p.seconds for p in done), transform=done[0].transform,
-                           details={"parts": str(len(done))})
+                           details={"parts": str(len(done))},
+                           quaternions=quaternions)

@@ -29,6 +29,23 @@ def is_bag(path: str | os.PathLike[str]) -> bool:
     return p.suffix.lower() in BAG_SUFFIXES or p.joinpath("metadata.yaml").is_file()
 
 
+STORAGE_SUFFIXES = (".db3", ".mcap")
+"""The storage files of rosbag2, which the tool also reads on their own."""
+
+
+def folder_without_metadata(path: str | os.PathLike[str]) -> str | None:
+    """Why a folder without metadata.yaml is not a log the tool reads, and
+    which of its files can be given instead; None for any other path."""
+    folder = Path(path)
+    if not folder.is_dir() or folder.joinpath("metadata.yaml").exists():
+        return None
+    stored = sorted(str(f) for f in folder.iterdir() if f.suffix.lower() in STORAGE_SUFFIXES)
+    found = (f"the .db3 or .mcap file itself can be given: {', '.join(stored)}." if stored else
+             "it holds no .db3 or .mcap file either, which could be given on its own.")
+    return (f"{os.fspath(path)}: the folder has no metadata.yaml, so it is not a rosbag2 bag "
+            f"the tool can open; {found}")
+
+
 def frame(name: str) -> str:
     """A frame name as the tool compares it: without a leading slash."""
     return name[1:] if name.startswith("/") else name

@@ -22,7 +22,7 @@ import numpy as np
 
 from ..align import ConstantTransform, Floats, Mask, Stamps
 from ..chunks import SampleChunk
-from ..errors import OskaToolError, require
+from ..errors import OskaToolError, os_cause, require
 from ..kinds import Kind, kinds
 from . import frame
 from .messages import (SIGNAL_FIELDS, TF_FIELDS, TF_MESSAGE, Decoded, EdgeReader, Reader,
@@ -133,6 +133,8 @@ class Bag:
                 self.store = self._general.typestore
         except Damaged as e:
             raise damaged(self.path, e) from None
+        except OSError as e:
+            raise OskaToolError(f"cannot read the bag {self.path}: {os_cause(e)}.") from None
         self.ros1 = self.container.ros1
         self.connections = self.container.connections
 
@@ -161,7 +163,7 @@ class Bag:
         source, ids = self._source(ids)
         try:
             yield from (source.messages_from_end(ids) if backwards else source.messages(ids))
-        except Damaged as e:
+        except (Damaged, OSError) as e:  # read errors: never taken for the output's
             raise damaged(self.path, e) from None
 
     def deserializer(self, msgtype: str) -> Callable[[bytes], Any]:
@@ -256,11 +258,11 @@ class Bag:
         if head is not None:
             return TransformStream(lambda: chain([head], found), parent, child,
                                    last=lambda: edge(dynamic, backwards=True))
-        latest = None
-        for _, rows in edge(static):
-            latest = rows[-1]  # the latest one counts
+        latest, at = None, None
+        for stamps, rows in edge(static):
+            latest, at = rows[-1], int(stamps[-1])  # the latest one counts
         if latest is not None:
-            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest))
+            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest, at))
         pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(self._edges(dynamic, static))) \
             or "none"
         raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "

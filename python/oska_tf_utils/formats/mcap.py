@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import io
 from collections.abc import Iterator
+from contextlib import suppress
 from importlib.metadata import version
 from pathlib import Path
 from typing import Any
@@ -287,7 +288,8 @@ class McapWriter:
         self.file.close()
 
     def abort(self) -> None:
-        self.file.close()
+        with suppress(OSError):  # closed even when the last bytes cannot be written
+            self.file.close()
 
 
 def _records(*records: Any) -> bytes:

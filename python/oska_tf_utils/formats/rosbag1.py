@@ -12,6 +12,7 @@ from __future__ import annotations
 import io
 import os
 from collections.abc import Iterator
+from contextlib import suppress
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -301,4 +302,5 @@ class Rosbag1Writer:
         self.file.close()
 
     def abort(self) -> None:
-        self.file.close()
+        with suppress(OSError):  # closed even when the last bytes cannot be written
+            self.file.close()

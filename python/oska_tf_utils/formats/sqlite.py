@@ -8,7 +8,10 @@ writes (version 4), so that rosbags and the ros2 tools read them.
 
 from __future__ import annotations
 
+import errno
+import os
 from collections.abc import Iterator
+from contextlib import contextmanager
 from itertools import islice, repeat
 from pathlib import Path
 from typing import Any
@@ -57,6 +60,9 @@ INSERT INTO schema(schema_version, ros_distro) VALUES (4, 'rosbags');
 """
 INDEX = "CREATE INDEX timestamp_idx ON messages (timestamp ASC)"
 FORMATS = {"ros2msg": "msg", "ros2idl": "idl"}
+ERRNO = {apsw.FullError: errno.ENOSPC, apsw.ReadOnlyError: errno.EROFS,
+         apsw.PermissionsError: errno.EACCES}
+"""The OSError that an SQLite error while writing stands for."""
 
 
 class Sqlite3File:
@@ -121,38 +127,55 @@ def _raw(rows: list[tuple[int, bytes]]) -> Raw:
     return Raw(np.array(stamps, np.int64), Payloads.of(data))
 
 
+@contextmanager
+def _os_errors() -> Iterator[None]:
+    """An SQLite error while writing, raised as the OSError it stands for."""
+    try:
+        yield
+    except apsw.Error as e:
+        code = ERRNO.get(type(e))
+        raise (OSError(code, os.strerror(code)) if code else OSError(str(e))) from None
+
+
 class Sqlite3Writer:
     """A new rosbag2 sqlite3 storage file of one topic."""
 
     def __init__(self, path: Path, topic: str, msgtype: str, definition: str, digest: str,
                  qos: str) -> None:
-        self.db = apsw.Connection(str(path))
-        # The file is a temporary one until it is complete: no journal needed.
-        self.db.execute("PRAGMA journal_mode = OFF")
-        self.db.execute("PRAGMA synchronous = OFF")
-        self.db.execute(TABLES)
-        self.db.execute("INSERT INTO message_definitions (topic_type, encoding, "
-                        "encoded_message_definition, type_description_hash) VALUES(?, ?, ?, ?)",
-                        (msgtype, "ros2msg", definition, digest))
-        self.db.execute("INSERT INTO topics VALUES(?, ?, ?, ?, ?, ?)",
-                        (1, topic, msgtype, "cdr", qos, digest))
-        self.db.execute("BEGIN")
+        with _os_errors():
+            self.db = apsw.Connection(str(path))
+            # The file is a temporary one until it is complete: no journal needed.
+            self.db.execute("PRAGMA journal_mode = OFF")
+            self.db.execute("PRAGMA synchronous = OFF")
+            self.db.execute(TABLES)
+            self.db.execute("INSERT INTO message_definitions (topic_type, encoding, "
+                            "encoded_message_definition, type_description_hash) "
+                            "VALUES(?, ?, ?, ?)", (msgtype, "ros2msg", definition, digest))
+            self.db.execute("INSERT INTO topics VALUES(?, ?, ?, ?, ?, ?)",
+                            (1, topic, msgtype, "cdr", qos, digest))
+            self.db.execute("BEGIN")
 
     def write(self, logtimes: Stamps, payloads: Payloads) -> None:
         length = payloads.uniform()
         if length is None:
             return  # no message
         data = payloads.rows(np.arange(len(payloads)), length).tobytes()
-        self.db.executemany("INSERT INTO messages (topic_id, timestamp, data) VALUES(?, ?, ?)",
-                            zip(repeat(1), logtimes.tolist(),
-                                (data[i:i + length] for i in range(0, len(data), length))))
+        with _os_errors():
+            self.db.executemany(
+                "INSERT INTO messages (topic_id, timestamp, data) VALUES(?, ?, ?)",
+                zip(repeat(1), logtimes.tolist(),
+                    (data[i:i + length] for i in range(0, len(data), length))))
 
     def close(self, metadata: str) -> None:
-        self.db.execute("INSERT INTO metadata(metadata_version, metadata) VALUES(?, ?)",
-                        (9, metadata))
-        self.db.execute(INDEX)
-        self.db.execute("COMMIT")
-        self.db.close()
+        with _os_errors():
+            self.db.execute("INSERT INTO metadata(metadata_version, metadata) VALUES(?, ?)",
+                            (9, metadata))
+            self.db.execute(INDEX)
+            self.db.execute("COMMIT")
+            self.db.close()
 
     def abort(self) -> None:
-        self.db.close()
+        try:
+            self.db.close()
+        except apsw.Error:
+            pass  # the file is removed whatever its state

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator, Mapping
+from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
@@ -375,12 +376,14 @@ class TableWriter:
             self._sink.close()
 
     def abort(self) -> None:
-        """Closes the file after a failure (its content is then discarded)."""
-        if self.format == "parquet":
-            if self._parquet.is_open:
-                self._parquet.close()
-        elif not self._sink.closed:
-            self._sink.close()
+        """Closes the file after a failure (its content is then discarded),
+        even when its last bytes cannot be written."""
+        with suppress(OSError):
+            if self.format == "parquet":
+                if self._parquet.is_open:
+                    self._parquet.close()
+            elif not self._sink.closed:
+                self._sink.close()
 
 
 def _empty_batch(schema: pa.Schema) -> pa.RecordBatch:
