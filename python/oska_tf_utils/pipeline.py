@@ -115,6 +115,12 @@ def _transform_table(tf: str | os.PathLike[str], options: Options) -> tuple[Tran
                           options.outside, gap), table
 
 
+def _no_table_transform(kind: Kind, path: str) -> OskaToolError:
+    return OskaToolError(f"{kind.transform_needed}: add the columns "
+                         f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {path} or give a transform "
+                         "table with --tf FILE.")
+
+
 def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
               output: str | os.PathLike[str], part: TablePart | None,
               options: Options) -> TransformResult:
@@ -135,10 +141,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
                             TABLE_TRANSFORM_COLUMNS if kind.has_transform else None)
     track, table = _transform_table(tf, options) if needs_tf and tf is not None else (None, None)
     if needs_tf and track is None and names.transform is None:
-        raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, so "
-                            "every sample needs the fixed-to-moving transform: add the columns "
-                            f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {reader.path} or give a "
-                            "transform table with --tf FILE.")
+        raise _no_table_transform(kind, reader.path)
     transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration)
     if transformer.needs_time and names.time is None:
         raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns in "
@@ -203,9 +206,8 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
     if tf is not None:
         track, table = _transform_table(tf, options)
         return _Transform(track, f"interpolated from {os.fspath(tf)}", last=table.last_stamp)
-    raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, so "
-                        "every sample needs the fixed-to-moving transform: give --tf-topic "
-                        "TOPIC, --tf-frames PARENT CHILD (from /tf) or --tf FILE.")
+    raise OskaToolError(f"{kind.transform_needed}: give --tf-topic TOPIC, --tf-frames PARENT "
+                        "CHILD (from /tf) or --tf FILE.")
 
 
 def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
@@ -270,11 +272,16 @@ def _output_axes_origin(config: Any, kind: Kind) -> str | None:
 def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform | None,
                   first_frame: Callable[[], str | None], result: TransformResult) -> str:
     """The frame_id of the output messages: --output-frame, or the frame of the
-    output axes as the transform's frame names (or the input pose's frame) say."""
+    output axes as the transform's frame names (or the input pose's frame) say;
+    for a kind without entries (the payload), whose output is along its
+    input's axes, the input message's frame."""
     frame = options.output_frame
     if frame is None:
         origin = _output_axes_origin(config, kind)
-        if source is not None:
+        if not kind.configured_by_entries:  # no output axes: the input message's frame
+            first = first_frame()
+            frame = frame_name(first) if first else None
+        elif source is not None:
             frame = source.child if origin == "moving_frame" else source.parent
         elif not kind.has_transform and origin != "moving_frame":
             first = first_frame()
@@ -284,3 +291,4 @@ def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform 
             result.details["note"] = (f"the output frame is not known from the transform; the "
                                       f"header says {frame!r}: name it with --output-frame")
     return frame
+

@@ -40,10 +40,11 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
     """Transforms every sample of a CSV or Parquet table and writes the result.
 
     Args:
-        config: a JSON configuration file (its section for `block`) or an
-            OskaTfConfig.
-        block: the block kind: "wrench", "twist", "imu", "pose" (every kind of
-            the extension).
+        config: a JSON configuration file (its section for `block`) or the
+            kind's record (OskaTfConfig, OskaPayloadConfig).
+        block: the block kind: "wrench", "twist", "imu", "pose", "payload"
+            (every kind of the extension). The payload block takes the
+            transform with every sample: the sensor's orientation.
         input, output: table paths; the format follows the extension (.csv,
             .parquet). The output has the input's columns in the input's order,
             the signal columns replaced (as float64), the others unchanged.
