@@ -13,11 +13,11 @@ import sys
 from collections.abc import Sequence
 from types import ModuleType
 
-from .commands import check, plot, transform
+from .commands import calibrate, check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
 from .errors import EXIT_INTERNAL, EXIT_OK, OskaToolError
 
-COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
+COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, calibrate, plot)}
 """The commands, in the order --help lists them."""
 
 MAIN_EPILOG = f"""\
@@ -26,6 +26,8 @@ examples:
   oska-tf transform config.json --block wrench log.parquet -o tool_wrench.parquet
   oska-tf transform config.json --block wrench run.mcap --topic /ft_sensor/wrench \\
       --tf-frames base_link flange -o run_tool.mcap
+  oska-tf calibrate calib.mcap --topic /ft_sensor/wrench --tf-frames base_link tool0 \\
+      -o config.json
   oska-tf plot log.parquet tool_wrench.parquet --block wrench -o wrench.png
 
 {EXIT_CODES}"""

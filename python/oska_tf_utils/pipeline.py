@@ -8,6 +8,8 @@ through it: the command line and `transform_log` / `transform_table` by the two
 jobs below, the Dask entry points with the same jobs or with their in-memory
 chunks. Errors that the whole log decides (samples after the transform's end)
 are raised from the log's end before the first chunk is transformed.
+`AlignedLog` is the read → align half on its own: the calibration of a payload
+reads the samples with their transforms through it.
 """
 
 from __future__ import annotations
@@ -22,10 +24,11 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, Stamps, TransformTrack
+from .align import Floats, Mask, StampOrder, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
+from .formats import is_bag
 from .formats.output import AtomicOutput, refuse_overwriting_inputs
 from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
@@ -292,3 +295,92 @@ def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform 
                                       f"header says {frame!r}: name it with --output-frame")
     return frame
 
+
+def is_table_log(input: str | os.PathLike[str], options: Options) -> bool:
+    """Whether the log `input` is a table (by its extension) rather than a bag;
+    refused when it is neither, or a table given options that only a bag takes."""
+    if table_format(input) is not None:
+        if options.bag_options:
+            raise OskaToolError(f"{os.fspath(input)} is a table: --topic, --tf-topic, "
+                                "--tf-frames, --output-topic and --output-frame are for bags.")
+        return True
+    if not is_bag(input):
+        raise OskaToolError(f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
+                            ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
+    return False
+
+
+class AlignedLog:
+    """A log's samples with the fixed-to-moving transform at each, read and
+    aligned as a transform reads them (the same readers, columns, transform
+    sources, interpolation and time checks), for work that needs the
+    orientation itself rather than a block's output: the calibration of a
+    payload. `chunks` yields SampleChunks whose `tf` holds the transform of
+    each sample; samples outside the transform stream are left out or held
+    as `options.outside` says, and `outside` counts those left out."""
+
+    def __init__(self, kind: Kind, input: str | os.PathLike[str], options: Options) -> None:
+        self.path = os.fspath(input)
+        self._stack = ExitStack()
+        self.outside = 0
+        rows = options.chunk_rows
+        self._track: Track | None = None
+        self._chunks: Iterator[SampleChunk]
+        if is_table_log(input, options):
+            reader = TableReader(input, rows)
+            names = resolve_columns(reader.names, reader.path, kind.components, options.columns,
+                                    TABLE_TRANSFORM_COLUMNS)
+            if options.tf is not None:
+                self._track = _transform_table(options.tf, options)[0]
+                self.transform = f"interpolated from {os.fspath(options.tf)}"
+            elif names.transform is not None:
+                self.transform = "the tf_ columns of the input"
+            else:
+                raise _no_table_transform(kind, reader.path)
+            if names.time is None:
+                raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns "
+                                    "in nanoseconds), which telling still samples from moving "
+                                    "ones needs.")
+            source: TableSignal | bags.BagSignal = TableSignal(reader, names, self._track is None)
+        else:
+            from .formats import bags
+
+            if not options.topic:
+                raise OskaToolError(f"{self.path} is a bag: name the signal topic with --topic.")
+            with ExitStack() as opened:  # closed again if the topics do not serve
+                bag = opened.enter_context(bags.Bag(self.path))
+                source = bag.signal(options.topic, kind, rows)
+                found = _bag_transform(bag, kind, options)
+                self._stack = opened.pop_all()
+            self._track, self.transform = found.track, found.description
+        self.source = source
+        self._chunks = source.chunks()
+
+    @property
+    def position(self) -> int:
+        """How far the reading got, in the source's unit (for a progress bar)."""
+        return self.source.position
+
+    def chunks(self) -> Iterator[SampleChunk]:
+        order = StampOrder("the log")
+        for chunk in self._chunks:
+            assert chunk.stamps is not None
+            order.check(chunk.stamps)
+            if self._track is None:
+                yield chunk
+                continue
+            tf, keep = self._track.sample(chunk.stamps)
+            if keep is None:
+                yield SampleChunk(chunk.signal, chunk.stamps, tf)
+            else:
+                self.outside += int(len(keep) - keep.sum())
+                yield SampleChunk(chunk.signal[keep], chunk.stamps[keep], tf[keep])
+
+    def close(self) -> None:
+        self._stack.close()
+
+    def __enter__(self) -> AlignedLog:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -17,12 +17,9 @@ from typing import Any
 
 from .align import Difference, Outside
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, prepare_block
-from .errors import OskaToolError
-from .formats import is_bag
-from .formats.tables import table_format
 from .kinds import kind as find_kind
 from .options import DEFAULT_CHUNK_ROWS, Options
-from .pipeline import TablePart, bag_job, table_job
+from .pipeline import TablePart, bag_job, is_table_log, table_job
 
 __all__ = ["ChunkTransformer", "SampleChunk", "TablePart", "TransformResult", "prepare_block",
            "transform_log", "transform_table", "transform_table_part"]
@@ -128,12 +125,6 @@ def transform_log(config: str | os.PathLike[str] | Any, block: str,
                       tf_columns=tf_columns, outside=outside, max_gap=max_gap,
                       angular_acceleration=angular_acceleration, chunk_size=chunk_size,
                       progress=progress)
-    if table_format(input) is not None:
-        if options.bag_options:
-            raise OskaToolError(f"{os.fspath(input)} is a table: --topic, --tf-topic, "
-                                "--tf-frames, --output-topic and --output-frame are for bags.")
+    if is_table_log(input, options):
         return table_job(config, find_kind(block), input, output, None, options)
-    if not is_bag(input):
-        raise OskaToolError(f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
-                            ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
     return bag_job(config, find_kind(block), input, output, options)
