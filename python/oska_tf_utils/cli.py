@@ -1,4 +1,5 @@
-"""The oska-tf command: check configurations, transform recorded logs, plot them.
+"""The oska-tf command: check configurations, transform recorded logs, calibrate
+a force/torque sensor's payload, plot logs.
 
 Each command is a module of `commands` (its parser, help and run function);
 this one assembles them, runs the one asked for and turns what it raises into
@@ -44,8 +45,9 @@ def _version() -> str:
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of oska-tf."""
     parser = Parser(prog="oska-tf", formatter_class=FORMATTER, epilog=MAIN_EPILOG,
-                    description="Check OskaTfUtils configurations and transform recorded "
-                                "robot logs (tables and ROS bags) with its blocks.")
+                    description="Check OskaTfUtils configurations, transform recorded "
+                                "robot logs (tables and ROS bags) with its blocks, and "
+                                "calibrate a force/torque sensor's payload from a log.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                 parser_class=Parser)
