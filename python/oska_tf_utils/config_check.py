@@ -319,9 +319,7 @@ def _check_section(kind: Kind, section: Any, path: str) -> Iterator[Finding]:
         yield Finding("error", "type", path, f"a {_type_name(section)}, not an object: the "
                       "library reads nothing from it and builds a block with no entries")
         return
-    yield from _duplicates(section, path)
-    yield from _unknown_keys(section, path, SECTION_KEYS, "a block section")
-    yield from _check_name_policy(section, path)
+    yield from _check_keys(section, path, SECTION_KEYS, "a block section")
     for key, (values_key, size) in ENTRIES.items():
         if key in section:
             yield from _check_entry(section[key], f"{path}.{key}", values_key, size)
@@ -342,9 +340,7 @@ def _check_payload_section(section: Any, path: str) -> Iterator[Finding]:
         yield Finding("error", "type", path, f"a {_type_name(section)}, not an object: the "
                       "library refuses the file")
         return
-    yield from _duplicates(section, path)
-    yield from _unknown_keys(section, path, PAYLOAD_KEYS, "the payload section")
-    yield from _check_name_policy(section, path)
+    yield from _check_keys(section, path, PAYLOAD_KEYS, "the payload section")
     for key in PAYLOAD_REQUIRED:
         if key not in section:
             yield Finding("error", "missing-key", f"{path}.{key}", "missing: the library refuses "
@@ -386,8 +382,12 @@ def _check_payload_vector(key: str, numbers: list[float], path: str) -> Iterator
         yield from _check_quaternion(numbers, path)
 
 
-def _check_name_policy(section: _Object, path: str) -> Iterator[Finding]:
-    """The name and the policy, which every section reads alike."""
+def _check_keys(section: _Object, path: str, known: tuple[str, ...],
+                what: str) -> Iterator[Finding]:
+    """What every section is checked for alike: duplicate and unknown keys,
+    the name and the policy."""
+    yield from _duplicates(section, path)
+    yield from _unknown_keys(section, path, known, what)
     if "name" in section and not isinstance(section["name"], str):
         yield Finding("error", "type", f"{path}.name", f"a {_type_name(section['name'])}; the "
                       "name must be a string, and the library refuses the file")
