@@ -4,7 +4,9 @@ logs that cannot determine it refused with nothing written, the section
 replaced with the rest of the file kept, and the written section compensating
 the log down to the sensor's noise."""
 
+import errno
 import json
+import pathlib
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -194,6 +196,22 @@ def test_a_configuration_it_cannot_keep_is_left_as_it_was(tmp_path, capsys, cont
     calibrate(log, config, expect=2)
     assert words in capsys.readouterr().err
     assert config.read_bytes() == content
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["calib.parquet", "config.json"]
+
+
+def test_a_full_disk_leaves_the_configuration_as_it_was(tmp_path, capsys, monkeypatch):
+    log, _, _ = calibration_log(tmp_path, "parquet")
+    config = tmp_path / "config.json"
+    config.write_bytes(b'{"tf_wrench_config": {}}')
+
+    def full(path, data):
+        path.write_text("{")  # a part written, then the disk is full
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(pathlib.Path, "write_bytes", full)
+    calibrate(log, config, expect=2)
+    assert f"cannot write {config}: No space left on device" in capsys.readouterr().err
+    assert config.read_bytes() == b'{"tf_wrench_config": {}}'
     assert sorted(p.name for p in tmp_path.iterdir()) == ["calib.parquet", "config.json"]
 
 

@@ -155,11 +155,12 @@ def write_section(path: str | os.PathLike[str], key: str, section: Mapping[str, 
     target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     config = ConfigText.read(target)
     data = config.with_section(key, section)
-    with AtomicOutput(target) as output:
-        try:
+    try:
+        with AtomicOutput(target) as output:
             output.path.write_bytes(data)
             if config.data is not None:
                 os.chmod(output.path, stat.S_IMODE(os.stat(target).st_mode))
-        except OSError as e:
-            raise OskaToolError(f"cannot write {target}: {e.strerror or e}.") from None
-        verify(output.path)
+            verify(output.path)
+    except OSError as e:  # a full or read-only disk: the file stays as it was
+        raise OskaToolError(f"cannot write {target}: {e.strerror or e}; it is left as it "
+                            "was.") from None
