@@ -226,7 +226,21 @@ def test_the_payload_transform_says_what_transform_to_give(tmp_path, capsys):
             "needs the fixed-to-moving transform") in capsys.readouterr().err
     assert main(["calibrate", log, "--topic", "/ft", "-o", str(tmp_path / "c.json")]) == 2
     assert "give --tf-topic TOPIC, --tf-frames PARENT CHILD" in capsys.readouterr().err
+    # A table with the wrench only.
+    bare = tmp_path / "bare.parquet"
+    pq.write_table(pq.read_table(write_calibration_table(tmp_path / "t.parquet", *_log()))
+                   .select(["t", *WRENCH]), bare)
+    for command in (["transform", str(config), "--block", "payload"], ["calibrate"]):
+        assert main([*command, str(bare), "-o", str(tmp_path / "out.parquet")]) == 2
+        assert (f"needs the fixed-to-moving transform (the moving frame's pose in the fixed "
+                f"frame): add the columns tf_tx, tf_ty, tf_tz, tf_qw, tf_qx, tf_qy, tf_qz to "
+                f"{bare} or give a transform table with --tf FILE") in capsys.readouterr().err
     assert not (tmp_path / "out.parquet").exists() and not (tmp_path / "c.json").exists()
+
+
+def _log():
+    t, q, moving = calibration_poses()
+    return t, sensor_reading(q, moving), q
 
 
 def test_cli_text_report_and_usage(tmp_path, capsys):
