@@ -20,7 +20,7 @@ from oska_tf_utils import check_config, transform_log
 from oska_tf_utils.calibrate import calibrate_log
 from oska_tf_utils.cli import main
 from oska_tf_utils.payload import still_samples
-from tool_logs import (FORCE_BIAS, NOISE, PAYLOAD_COM, PAYLOAD_MASS, TORQUE_BIAS,
+from tool_logs import (FORCE_BIAS, NOISE, PAYLOAD_COM, PAYLOAD_MASS, POSES_DEG, TORQUE_BIAS,
                        calibration_poses, quaternion, sensor_reading, write_calibration_bag,
                        write_calibration_table)
 
@@ -248,7 +248,12 @@ def test_cli_text_report_and_usage(tmp_path, capsys):
     assert main(["calibrate", log, "-o", str(tmp_path / "c.json"), "-q"]) == 0
     out = capsys.readouterr().out
     assert "of 4601 samples used, in 8 still period(s)" in out and "mass            1.35" in out
-    assert 'section "tf_payload_config" written (a new file)' in out
+    assert 'section "tf_payload_config" written; a new file' in out and "note:" not in out
+    assert main(["calibrate", log, "-o", str(tmp_path / "c.json"), "-q"]) == 0
+    assert "written; the rest of the file kept as it was" in capsys.readouterr().out
+    few, _, _ = calibration_log(tmp_path, "parquet", POSES_DEG[:4])
+    assert main(["calibrate", few, "-o", str(tmp_path / "c.json"), "-q"]) == 0
+    assert "note: only 4 still period(s); 6 to 10 poses" in capsys.readouterr().out
     with pytest.raises(SystemExit) as usage:
         main(["calibrate", log, "-o", "c.json", "--tf", "a.csv", "--tf-topic", "/x"])
     assert usage.value.code == 64

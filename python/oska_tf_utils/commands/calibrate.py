@@ -153,6 +153,9 @@ def run(args: argparse.Namespace) -> int:
           f"{e.torque_residual_rms:.5f} N·m (the sensor's noise, if nothing touched the tool)")
     print(f"  with sensor_axes {_vector(result.sensor_axes, 6)}, gravity "
           f"{_vector(e.gravity, 5)} m/s²")
-    print(f"{args.output}: section \"tf_payload_config\" "
-          + ("replaced; every other section kept" if existed else "written (a new file)"))
+    if result.still_periods < 6:
+        print(f"  note: only {result.still_periods} still period(s); 6 to 10 poses turning the "
+              "sensor about two axes determine the payload better (see --help)")
+    print(f"{args.output}: section \"tf_payload_config\" written; "
+          + ("the rest of the file kept as it was" if existed else "a new file"))
     return EXIT_OK
