@@ -4,7 +4,8 @@
 # a wrench block in a real-time loop for a second; then the
 # same in Python (examples/quickstart.py) with the package built into .venv;
 # then the oska-tf tool checks the example configurations and transforms and
-# plots the example log of examples/ (into build/examples/).
+# plots the example log of examples/ (into build/examples/), and calibrates and
+# compensates the payload of a second example log.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${OSKA_BASE_PACKAGES[@]}"
@@ -44,3 +45,23 @@ echo "== oska-tf transform: the wrench at the tool's centre of mass =="
   --tf examples/flange_mocap.csv --max-gap 0.05 -o "$EXAMPLE_OUT/flange_wrench_at_com.csv"
 "$OSKA_TF" plot examples/flange_wrench.csv "$EXAMPLE_OUT/flange_wrench_at_com.csv" \
   --block wrench -o "$EXAMPLE_OUT/flange_wrench.png"
+
+# The payload example (examples/make_payload_log.py): a calibration recording
+# of a gripper on a force/torque sensor as a ROS 2 bag, 8 still poses and the
+# motion between them. calibrate recovers the payload into a copy of
+# examples/payload_config.json (the wrench section and the sensor's mounting
+# kept); transform --block payload then takes it out of the whole log.
+echo "== The payload example: a calibration log with a known payload =="
+"$VENV_PY" -P examples/make_payload_log.py "$EXAMPLE_OUT"
+cp examples/payload_config.json "$EXAMPLE_OUT/payload_config.json"
+echo "== oska-tf calibrate: the payload and the sensor's bias from the still poses =="
+"$OSKA_TF" calibrate "$EXAMPLE_OUT/payload_calibration" --topic /ft_sensor/wrench \
+  --tf-frames base_link tool0 -o "$EXAMPLE_OUT/payload_config.json"
+"$OSKA_TF" check "$EXAMPLE_OUT/payload_config.json"
+echo "== oska-tf transform --block payload: the compensated wrench =="
+"$OSKA_TF" transform "$EXAMPLE_OUT/payload_config.json" --block payload \
+  "$EXAMPLE_OUT/payload_calibration" --topic /ft_sensor/wrench --tf-frames base_link tool0 \
+  -o "$EXAMPLE_OUT/payload_compensated.parquet"
+"$VENV_PY" -P examples/make_payload_log.py report "$EXAMPLE_OUT/payload_compensated.parquet"
+"$OSKA_TF" plot "$EXAMPLE_OUT/payload_calibration" "$EXAMPLE_OUT/payload_compensated.parquet" \
+  --topic /ft_sensor/wrench --block payload -o "$EXAMPLE_OUT/payload_wrench.png"

@@ -11,7 +11,10 @@ The Python API of the `oska-tf` tool, over the extension modules
   tool reads, tables and ROS 1 and ROS 2 bags;
 - `plot_logs(input, output, block, figure)`: input and output against time;
 - `identify_payload(wrenches, orientations)`: mass, centre of mass and bias of
-  a force/torque sensor's payload from static poses (a `PayloadEstimate`).
+  a force/torque sensor's payload from static poses (a `PayloadEstimate`);
+- `calibrate_log(input, ...)`: the same from a recorded log, the motion
+  between the poses left out (a `Calibration`), and `save_calibration(config,
+  calibration)`, which writes its section into a configuration file.
 
 The same transforms on a Dask cluster (arrays, DataFrames, many log files) are
 in `oska_tf_utils.dask`, which needs the dask extra as well.
@@ -25,6 +28,7 @@ quaternions that are not unit) is an `OskaToolWarning`, once per log.
 from __future__ import annotations
 
 from .align import angular_acceleration, slerp
+from .calibrate import Calibration, calibrate_log, save_calibration
 from .config_check import Finding, check_config, check_config_bytes, exit_code
 from .errors import MissingExtraError, OskaToolError, OskaToolWarning
 from .kinds import Kind, kind, kinds
@@ -34,6 +38,7 @@ from .transform import (ChunkTransformer, SampleChunk, TransformResult, prepare_
                         transform_log, transform_table)
 
 __all__ = [
+    "Calibration",
     "ChunkTransformer",
     "Finding",
     "Kind",
@@ -44,6 +49,7 @@ __all__ = [
     "SampleChunk",
     "TransformResult",
     "angular_acceleration",
+    "calibrate_log",
     "check_config",
     "check_config_bytes",
     "exit_code",
@@ -52,6 +58,7 @@ __all__ = [
     "kinds",
     "plot_logs",
     "prepare_block",
+    "save_calibration",
     "slerp",
     "transform_log",
     "transform_table",

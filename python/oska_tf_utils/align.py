@@ -291,8 +291,8 @@ class TransformTrack:
             return
         self._exhausted = True
         if self._first is None:
-            raise OskaToolError(f"{self.source} holds no transform: the configuration puts an "
-                                "entry on the moving frame, so every sample needs one.")
+            raise OskaToolError(f"{self.source} holds no transform, and every sample needs "
+                                "one.")
 
     def _after(self, sample: int, last: int) -> OskaToolError:
         return OskaToolError(

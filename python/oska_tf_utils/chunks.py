@@ -81,7 +81,10 @@ class TransformResult:
 
 def prepare_block(config: str | os.PathLike[str] | Any, kind: Kind) -> tuple[Block, bool]:
     """The block of `kind` configured from `config` (a JSON file path or an
-    OskaTfConfig), and whether it needs a fixed-to-moving transform per sample.
+    OskaTfConfig, OskaPayloadConfig), and whether it needs a fixed-to-moving
+    transform per sample: when an entry is on the moving frame, and always for
+    a kind with no entries that takes the transform (the payload, whose
+    block is ready only once it has one).
 
     A block that the configuration does not make ready (an entry left out, pose
     input axes on the moving frame) is refused with the reason."""
@@ -199,8 +202,8 @@ class ChunkTransformer:
             elif chunk.tf is not None:
                 tf = self.check(np.asarray(chunk.tf, np.float64), self.label)
             else:
-                raise OskaToolError("the configuration puts an entry on the moving frame, and "
-                                    "the log brings no transform.")
+                raise OskaToolError(f"{self.kind.transform_needed}, and the log brings "
+                                    "none.")
             kwargs[self.kind.cls.TRANSFORM_INPUT] = np.ascontiguousarray(tf, np.float64)
         if chunk.angular_acceleration is not None and self.kind.takes_angular_acceleration:
             kwargs["angular_acceleration"] = np.ascontiguousarray(chunk.angular_acceleration,

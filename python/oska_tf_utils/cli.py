@@ -1,4 +1,5 @@
-"""The oska-tf command: check configurations, transform recorded logs, plot them.
+"""The oska-tf command: check configurations, transform recorded logs, calibrate
+a force/torque sensor's payload, plot logs.
 
 Each command is a module of `commands` (its parser, help and run function);
 this one assembles them, runs the one asked for and turns what it raises into
@@ -17,12 +18,12 @@ from collections.abc import Callable, Sequence
 from types import ModuleType
 from typing import Any
 
-from .commands import check, plot, transform
+from .commands import calibrate, check, plot, transform
 from .commands.common import EXIT_CODES, FORMATTER, Parser
 from .errors import EXIT_ERRORS, EXIT_INTERNAL, EXIT_OK, OskaToolError, OskaToolWarning, os_cause
 from .formats.output import Interrupted, SignalGuard
 
-COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, plot)}
+COMMANDS: dict[str, ModuleType] = {m.NAME: m for m in (check, transform, calibrate, plot)}
 """The commands, in the order --help lists them."""
 
 MAIN_EPILOG = f"""\
@@ -31,6 +32,8 @@ examples:
   oska-tf transform config.json --block wrench log.parquet -o tool_wrench.parquet
   oska-tf transform config.json --block wrench run.mcap --topic /ft_sensor/wrench \\
       --tf-frames base_link flange -o run_tool.mcap
+  oska-tf calibrate calib.mcap --topic /ft_sensor/wrench --tf-frames base_link tool0 \\
+      -o config.json
   oska-tf plot log.parquet tool_wrench.parquet --block wrench -o wrench.png
 
 {EXIT_CODES}"""
@@ -47,8 +50,9 @@ def _version() -> str:
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of oska-tf."""
     parser = Parser(prog="oska-tf", formatter_class=FORMATTER, epilog=MAIN_EPILOG,
-                    description="Check OskaTfUtils configurations and transform recorded "
-                                "robot logs (tables and ROS bags) with its blocks.")
+                    description="Check OskaTfUtils configurations, transform recorded "
+                                "robot logs (tables and ROS bags) with its blocks, and "
+                                "calibrate a force/torque sensor's payload from a log.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                 parser_class=Parser)

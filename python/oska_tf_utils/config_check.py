@@ -3,7 +3,9 @@
 The library's loader parses one JSON value (no comments; text after the first
 complete value is ignored; invalid UTF-8 inside a string is a parse error),
 takes each block's section by its exact key, reads "name", "policy" and the
-four entries, and ignores every other key. Much of what a person can get
+four entries (the payload section: its mass, centre of mass, biases, gravity
+and sensor axes, each value checked), and ignores every other key. Much of
+what a person can get
 wrong is accepted without a word: an origin that is not exactly
 "moving_frame" means the fixed frame, a misspelt key is ignored, of two equal
 keys the last one wins, an unknown policy falls back to best effort, a pose
@@ -13,8 +15,9 @@ The checker reports those along with what the loader refuses.
 Severities: an *error* is something the loader refuses, or a configuration
 that cannot work (a zero, underflowing or non-finite quaternion, pose input
 axes on the moving frame); a *warning* is something the loader accepts but
-that most likely does not say what its author meant; a *note* is for
-information (an entry left out, which the block will need from code).
+that most likely does not say what its author meant (a non-unit quaternion,
+gravity of another planet); a *note* is for information (an entry left out,
+which the block will need from code; a payload of 0 kg).
 """
 
 from __future__ import annotations
@@ -51,6 +54,13 @@ ENTRIES: dict[str, tuple[str, int]] = {
     "set_output_expression_axes": ("rotation", 4),
 }
 SECTION_KEYS = ("name", "policy", *ENTRIES)
+# The payload section: its arrays and their lengths, and the keys it needs.
+PAYLOAD_ARRAYS = {"center_of_mass": 3, "force_bias": 3, "torque_bias": 3, "gravity": 3,
+                  "sensor_axes": 4}
+PAYLOAD_REQUIRED = ("mass", "center_of_mass", "force_bias", "torque_bias")
+PAYLOAD_KEYS = ("name", "policy", "mass", *PAYLOAD_ARRAYS)
+EARTH_GRAVITY = (9.7, 9.9)
+"""m/s²: the magnitude of gravity anywhere on Earth's surface lies in this range."""
 
 
 def _snake(name: str) -> str:
@@ -69,7 +79,8 @@ class Finding:
     code: str
     """The class of finding: "syntax", "utf8", "duplicate-key", "unknown-key",
     "origin", "policy", "type", "array-length", "quaternion", "pose-input-axes",
-    "missing-entry", "missing-section", "trailing-text", "unreadable", "not-checked"."""
+    "missing-entry", "missing-key", "value", "missing-section", "trailing-text",
+    "unreadable", "not-checked"."""
     path: str
     """Where, e.g. "tf_wrench_config.set_input_reference_point.origin"; "" for the
     whole document."""
@@ -294,8 +305,10 @@ def _check_document(document: Any) -> Iterator[Finding]:
         if section not in sections:
             continue
         kind = sections[section]
-        if kind.cls.CONFIG_RECORD is _ext.OskaTfConfig:
+        if kind.configured_by_entries:
             yield from _check_section(kind, document[section], section)
+        elif kind.cls.CONFIG_RECORD is _ext.OskaPayloadConfig:
+            yield from _check_payload_section(document[section], section)
         else:
             yield Finding("note", "not-checked", section, f"the {kind.signal} section is not "
                           f"checked here; {kind.cls.__name__} checks it when it loads the file "
@@ -307,20 +320,7 @@ def _check_section(kind: Kind, section: Any, path: str) -> Iterator[Finding]:
         yield Finding("error", "type", path, f"a {_type_name(section)}, not an object: the "
                       "library reads nothing from it and builds a block with no entries")
         return
-    yield from _duplicates(section, path)
-    yield from _unknown_keys(section, path, SECTION_KEYS, "a block section")
-    if "name" in section and not isinstance(section["name"], str):
-        yield Finding("error", "type", f"{path}.name", f"a {_type_name(section['name'])}; the "
-                      "name must be a string, and the library refuses the file")
-    if "policy" in section:
-        policy = section["policy"]
-        if not isinstance(policy, str):
-            yield Finding("error", "type", f"{path}.policy", f"a {_type_name(policy)}; the "
-                          "policy must be a string, and the library refuses the file")
-        elif policy not in POLICIES:
-            yield Finding("warning", "policy", f"{path}.policy", f'unknown policy "{policy}": '
-                          "the library warns and falls back to best_effort; known: "
-                          + ", ".join(POLICIES) + _did_you_mean(policy, POLICIES))
+    yield from _check_keys(section, path, SECTION_KEYS, "a block section")
     for key, (values_key, size) in ENTRIES.items():
         if key in section:
             yield from _check_entry(section[key], f"{path}.{key}", values_key, size)
@@ -333,6 +333,74 @@ def _check_section(kind: Kind, section: Any, path: str) -> Iterator[Finding]:
                       f"the {kind.signal} block finds the body through its input axes, so they "
                       'cannot be on "moving_frame": the block is never ready and every update '
                       'fails; put them on "fixed_frame"')
+
+
+def _check_payload_section(section: Any, path: str) -> Iterator[Finding]:
+    """The payload section, whose every value the library checks when it loads."""
+    if not isinstance(section, _Object):
+        yield Finding("error", "type", path, f"a {_type_name(section)}, not an object: the "
+                      "library refuses the file")
+        return
+    yield from _check_keys(section, path, PAYLOAD_KEYS, "the payload section")
+    for key in PAYLOAD_REQUIRED:
+        if key not in section:
+            yield Finding("error", "missing-key", f"{path}.{key}", "missing: the library refuses "
+                          f"the file; {', '.join(PAYLOAD_REQUIRED)} are required")
+    mass = section.get("mass")
+    if "mass" not in section or isinstance(mass, _Refused):
+        pass
+    elif isinstance(mass, bool) or not isinstance(mass, (int, float)):
+        yield Finding("error", "type", f"{path}.mass", f"a {_type_name(mass)}, not a number of "
+                      "kg: the library refuses the file")
+    elif mass < 0:
+        yield Finding("error", "value", f"{path}.mass", f"{mass} kg: a mass is at least 0, and "
+                      "the library refuses the file")
+    elif mass == 0:
+        yield Finding("note", "value", f"{path}.mass", "0 kg: the block takes out the bias only "
+                      "(no payload yet? `oska-tf calibrate` identifies it from a log)")
+    for key, size in PAYLOAD_ARRAYS.items():
+        if key not in section:
+            continue
+        found, numbers = _numbers(section[key], f"{path}.{key}", size, exact=True)
+        yield from found
+        if len(numbers) == size:
+            yield from _check_payload_vector(key, numbers, f"{path}.{key}")
+
+
+def _check_payload_vector(key: str, numbers: list[float], path: str) -> Iterator[Finding]:
+    norm = math.hypot(*numbers)
+    if key == "gravity" and norm == 0.0:
+        yield Finding("error", "value", path, "zero gravity: it gives the direction the payload "
+                      "weighs in; the library refuses the file")
+    elif key == "gravity" and not EARTH_GRAVITY[0] <= norm <= EARTH_GRAVITY[1]:
+        yield Finding("warning", "value", path, f"a magnitude of {norm:.6g} m/s², where Earth's "
+                      f"is {EARTH_GRAVITY[0]:g} to {EARTH_GRAVITY[1]:g}: the payload's weight is "
+                      "its mass times this; gravity is in m/s² (z up: [0, 0, -9.80665])")
+    elif key == "sensor_axes" and norm == 0.0:
+        yield Finding("error", "quaternion", path, "the zero quaternion [0, 0, 0, 0]: it has no "
+                      "orientation, and the library refuses the file")
+    elif key == "sensor_axes":
+        yield from _check_quaternion(numbers, path)
+
+
+def _check_keys(section: _Object, path: str, known: tuple[str, ...],
+                what: str) -> Iterator[Finding]:
+    """What every section is checked for alike: duplicate and unknown keys,
+    the name and the policy."""
+    yield from _duplicates(section, path)
+    yield from _unknown_keys(section, path, known, what)
+    if "name" in section and not isinstance(section["name"], str):
+        yield Finding("error", "type", f"{path}.name", f"a {_type_name(section['name'])}; the "
+                      "name must be a string, and the library refuses the file")
+    if "policy" in section:
+        policy = section["policy"]
+        if not isinstance(policy, str):
+            yield Finding("error", "type", f"{path}.policy", f"a {_type_name(policy)}; the "
+                          "policy must be a string, and the library refuses the file")
+        elif policy not in POLICIES:
+            yield Finding("warning", "policy", f"{path}.policy", f'unknown policy "{policy}": '
+                          "the library warns and falls back to best_effort; known: "
+                          + ", ".join(POLICIES) + _did_you_mean(policy, POLICIES))
 
 
 def _check_entry(entry: Any, path: str, values_key: str, size: int) -> Iterator[Finding]:
@@ -359,31 +427,40 @@ def _check_entry(entry: Any, path: str, values_key: str, size: int) -> Iterator[
         yield Finding("error", "type", values_path, "missing: the library refuses the file; "
                       f"an entry is {shape}")
         return
-    values = entry[values_key]
-    if not isinstance(values, list):
-        yield Finding("error", "type", values_path, f"a {_type_name(values)}, not an array of "
-                      f"{size} numbers: the library refuses the file")
-        return
-    numbers: list[float] = []
-    for i, item in enumerate(values[:size]):
-        if isinstance(item, bool) or not isinstance(item, (int, float)):
-            if not isinstance(item, _Refused):
-                yield Finding("error", "type", f"{values_path}[{i}]", f"a {_type_name(item)}, not "
-                              "a number: the library refuses the file")
-        else:
-            numbers.append(float(item))
-    if len(values) < size:
-        yield Finding("error", "array-length", values_path, f"{len(values)} elements; the library "
-                      f"needs {size} and refuses the file")
-    elif len(values) > size:
-        yield Finding("warning", "array-length", values_path, f"{len(values)} elements; the "
-                      f"library reads the first {size} and ignores the rest")
+    found, numbers = _numbers(entry[values_key], values_path, size, exact=False)
+    yield from found
     if len(numbers) == size:
         if not all(math.isfinite(v) for v in numbers):
             yield Finding("error", "quaternion" if size == 4 else "type", values_path,
                           "a value that is not finite")
         elif size == 4:
             yield from _check_quaternion(numbers, values_path)
+
+
+def _numbers(values: Any, path: str, size: int, exact: bool) -> tuple[list[Finding], list[float]]:
+    """The findings on an array that should hold `size` numbers, and the numbers
+    among its first `size` elements. A longer array is refused when `exact`,
+    and otherwise read up to its `size`th element."""
+    if not isinstance(values, list):
+        return [Finding("error", "type", path, f"a {_type_name(values)}, not an array of {size} "
+                        "numbers: the library refuses the file")], []
+    found: list[Finding] = []
+    numbers: list[float] = []
+    for i, item in enumerate(values[:size]):
+        if isinstance(item, bool) or not isinstance(item, (int, float)):
+            if not isinstance(item, _Refused):
+                found.append(Finding("error", "type", f"{path}[{i}]", f"a {_type_name(item)}, "
+                                     "not a number: the library refuses the file"))
+        else:
+            numbers.append(float(item))
+    if len(values) < size or (exact and len(values) > size):
+        found.append(Finding("error", "array-length", path, f"{len(values)} elements; the "
+                             f"library needs {'exactly ' if exact else ''}{size} and refuses "
+                             "the file"))
+    elif len(values) > size:
+        found.append(Finding("warning", "array-length", path, f"{len(values)} elements; the "
+                             f"library reads the first {size} and ignores the rest"))
+    return found, numbers
 
 
 def _check_quaternion(q: list[float], path: str) -> Iterator[Finding]:

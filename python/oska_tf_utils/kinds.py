@@ -70,12 +70,31 @@ class Kind:
         """Units of the component groups, in order, where they have one."""
         return tuple(unit for _, _, unit in self.component_groups if unit)
 
+    @property
+    def configured_by_entries(self) -> bool:
+        """Whether the kind is configured by the four entries (an OskaTfConfig),
+        rather than by a record of its own (the payload's)."""
+        return bool(self.cls.CONFIG_RECORD is _ext.OskaTfConfig)
+
+    @property
+    def transform_needed(self) -> str:
+        """Why the block needs the fixed-to-moving transform with every sample,
+        as the opening of a message: an entry on the moving frame, or, for a
+        kind with no entries that takes the transform, always."""
+        if self.configured_by_entries:
+            return (f"the {self.section} section puts an entry on the moving frame, so every "
+                    "sample needs the fixed-to-moving transform")
+        return (f"the {self.signal} block turns its signal's axes with the moving frame, so "
+                "every sample needs the fixed-to-moving transform (the moving frame's pose in "
+                "the fixed frame)")
+
     def groups(self) -> list[tuple[str, ...]]:
         """The components in their groups: (fx, fy, fz), (tx, ty, tz)."""
         return [components for _, components, _ in self.component_groups]
 
     def build(self, config: Any) -> Block:
-        """A block of this kind from a configuration file path or an OskaTfConfig."""
+        """A block of this kind from a configuration file path or its record
+        (CONFIG_RECORD: an OskaTfConfig, an OskaPayloadConfig)."""
         block: Block = self.cls(config)
         return block
 

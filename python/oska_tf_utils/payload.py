@@ -19,6 +19,11 @@ orientation the weight is indistinguishable from a bias, and while gravity
 stays along one axis of the sensor the centre of mass along that axis does
 not enter the torque at all. Both cases are refused with what to record.
 
+A log recorded for a calibration also holds the motions between the poses,
+when the tool's acceleration adds to its weight: `still_samples` finds the
+samples taken while the sensor held still, from the rate at which its
+orientation turns.
+
 Nothing here reads or writes a file: the commands and readers hand over arrays.
 """
 
@@ -39,6 +44,14 @@ STANDARD_GRAVITY = (0.0, 0.0, -9.80665)
 MIN_SPREAD_DEG = 2.0
 """How far gravity's direction in the sensor must turn, at the least, across
 the samples (and across a second axis) before the fit is attempted."""
+
+DEFAULT_MAX_RATE = 3.0
+"""deg/s: a sensor turning faster than this is moving (the samples are left out)."""
+DEFAULT_SETTLE = 0.5
+"""s: samples this close to a motion are left out too (the tool still swings)."""
+RATE_WINDOW = 0.1
+"""s: the rate of turn at a sample is measured across this span around it, so
+that the jitter of an orientation stream does not read as motion."""
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -226,3 +239,77 @@ def identify_payload(wrenches: npt.ArrayLike, orientations: npt.ArrayLike, *,
         samples=n,
         gravity=g,
     )
+
+
+def compose(a: FloatArray, b: FloatArray) -> FloatArray:
+    """The products a ⊗ b of [w, x, y, z] quaternions, row by row (either may
+    be a single row)."""
+    wa, va = a[..., :1], a[..., 1:]
+    wb, vb = b[..., :1], b[..., 1:]
+    w = wa * wb - (va * vb).sum(axis=-1, keepdims=True)
+    v = wa * vb + wb * va + np.cross(va, vb)
+    result: FloatArray = np.concatenate([w, v], axis=-1)
+    return result
+
+
+def turn_angle(a: FloatArray, b: FloatArray) -> FloatArray:
+    """The angle (rad) of the rotation from each unit quaternion of `a` to the
+    one of `b` in the same row, in [0, π]."""
+    w = np.abs((a * b).sum(axis=1))  # the scalar part of conj(a) ⊗ b
+    v = a[:, :1] * b[:, 1:] - b[:, :1] * a[:, 1:] - np.cross(a[:, 1:], b[:, 1:])
+    angle: FloatArray = 2.0 * np.arctan2(np.linalg.norm(v, axis=1), w)
+    return angle
+
+
+@dataclass(frozen=True)
+class StillSamples:
+    """Which samples of a log were taken while the sensor held still."""
+
+    keep: npt.NDArray[np.bool_]
+    """True for each sample to identify the payload from."""
+    moving: int
+    """Samples taken while the sensor turned faster than the threshold."""
+    settling: int
+    """Samples left out for being within the settling time of such motion."""
+    periods: int
+    """How many runs of still samples there are (one per pose held)."""
+
+
+def still_samples(stamps_ns: npt.NDArray[np.int64], orientations: FloatArray, *,
+                  max_rate: float = DEFAULT_MAX_RATE, settle: float = DEFAULT_SETTLE,
+                  window: float = RATE_WINDOW) -> StillSamples:
+    """The samples taken while the sensor held still.
+
+    A sample is moving when the orientation turns faster than `max_rate`
+    (deg/s) across `window` seconds centred on it (at least across its two
+    neighbours); a sample within `settle` seconds of a moving one is left out
+    too, since the tool swings on for a moment after the motion stops (and
+    starts to before the rate shows it). `stamps_ns` must not decrease;
+    `orientations` are [w, x, y, z] rows, normalised here.
+    """
+    t = np.asarray(stamps_ns, np.int64)
+    n = len(t)
+    q = np.asarray(orientations, np.float64)
+    q = q / np.linalg.norm(q, axis=1, keepdims=True)
+    index = np.arange(n)
+    half = int(round(window * 5e8))
+    lo = np.minimum(np.searchsorted(t, t - half, "left"), np.maximum(index - 1, 0))
+    hi = np.maximum(np.searchsorted(t, t + half, "right") - 1, np.minimum(index + 1, n - 1))
+    angle = turn_angle(q[lo], q[hi])
+    span = (t[hi] - t[lo]).astype(np.float64) / 1e9
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rate = np.where(span > 0, angle / np.where(span > 0, span, 1.0),
+                        np.where(angle > 0, np.inf, 0.0))
+    moving = rate > math.radians(max_rate)
+    near = np.zeros(n, np.bool_)
+    motion = t[moving]
+    if len(motion):
+        at = np.searchsorted(motion, t)
+        before = t - motion[np.maximum(at - 1, 0)]
+        after = motion[np.minimum(at, len(motion) - 1)] - t
+        distance = np.minimum(np.where(at > 0, before, np.iinfo(np.int64).max),
+                              np.where(at < len(motion), after, np.iinfo(np.int64).max))
+        near = ~moving & (distance <= int(round(settle * 1e9)))
+    keep = ~(moving | near)
+    periods = int(keep[:1].sum() + (keep[1:] & ~keep[:-1]).sum())
+    return StillSamples(keep, int(moving.sum()), int(near.sum()), periods)

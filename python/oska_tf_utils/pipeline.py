@@ -8,6 +8,8 @@ through it: the command line and `transform_log` / `transform_table` by the two
 jobs below, the Dask entry points with the same jobs or with their in-memory
 chunks. Errors that the whole log decides (samples after the transform's end)
 are raised from the log's end before the first chunk is transformed.
+`AlignedLog` is the read → align half on its own: the calibration of a payload
+reads the samples with their transforms through it.
 """
 
 from __future__ import annotations
@@ -22,10 +24,11 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, QuaternionCheck, Stamps, TransformTrack
+from .align import Floats, Mask, QuaternionCheck, StampOrder, Stamps, TransformTrack
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
+from .formats import folder_without_metadata, is_bag
 from .formats.output import AtomicOutput, check_stopped, refuse_overwriting_inputs
 from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
@@ -117,6 +120,12 @@ def _transform_table(tf: str | os.PathLike[str], options: Options) -> tuple[Tran
                           options.outside, gap, options.normalize_tf, by_row=True), table
 
 
+def _no_table_transform(kind: Kind, path: str) -> OskaToolError:
+    return OskaToolError(f"{kind.transform_needed}: add the columns "
+                         f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {path} or give a transform "
+                         "table with --tf FILE.")
+
+
 def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
               output: str | os.PathLike[str], part: TablePart | None,
               options: Options) -> TransformResult:
@@ -137,10 +146,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
                             TABLE_TRANSFORM_COLUMNS if kind.has_transform else None)
     track, table = _transform_table(tf, options) if needs_tf and tf is not None else (None, None)
     if needs_tf and track is None and names.transform is None:
-        raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, so "
-                            "every sample needs the fixed-to-moving transform: add the columns "
-                            f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {reader.path} or give a "
-                            "transform table with --tf FILE.")
+        raise _no_table_transform(kind, reader.path)
     transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration,
                                    QuaternionCheck(f"the tf_ columns of {reader.path}",
                                                    options.normalize_tf))
@@ -213,9 +219,8 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
     if tf is not None:
         track, table = _transform_table(tf, options)
         return _Transform(track, f"interpolated from {os.fspath(tf)}", last=table.last_stamp)
-    raise OskaToolError(f"the {kind.section} section puts an entry on the moving frame, so "
-                        "every sample needs the fixed-to-moving transform: give --tf-topic "
-                        "TOPIC, --tf-frames PARENT CHILD (from /tf) or --tf FILE.")
+    raise OskaToolError(f"{kind.transform_needed}: give --tf-topic TOPIC, --tf-frames PARENT "
+                        "CHILD (from /tf) or --tf FILE.")
 
 
 def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
@@ -283,11 +288,16 @@ def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform 
     """The frame_id of the output messages: --output-frame, or the frame of the
     output axes as the transform's frame names say: those of the transform
     read, or without one (no entry on the moving frame) the fixed frame that
-    --tf-frames names; or else the input pose's frame."""
+    --tf-frames names; or else the input pose's frame. For a kind without
+    entries (the payload), whose output is along its input's axes, the input
+    message's frame."""
     frame = options.output_frame
     if frame is None:
         origin = _output_axes_origin(config, kind)
-        if source is not None:
+        if not kind.configured_by_entries:  # no output axes: the input message's frame
+            first = first_frame()
+            frame = frame_name(first) if first else None
+        elif source is not None:
             frame = source.child if origin == "moving_frame" else source.parent
         elif options.tf_frames:
             frame = frame_name(options.tf_frames[0])
@@ -299,3 +309,94 @@ def _output_frame(config: Any, kind: Kind, options: Options, source: _Transform 
             result.details["note"] = (f"the output frame is not known from the transform; the "
                                       f"header says {frame!r}: name it with --output-frame")
     return frame
+
+
+def is_table_log(input: str | os.PathLike[str], options: Options) -> bool:
+    """Whether the log `input` is a table (by its extension) rather than a bag;
+    refused when it is neither, or a table given options that only a bag takes."""
+    if table_format(input) is not None:
+        if options.bag_options:
+            raise OskaToolError(f"{os.fspath(input)} is a table: --topic, --tf-topic, "
+                                "--tf-frames, --output-topic and --output-frame are for bags.")
+        return True
+    if not is_bag(input):
+        raise OskaToolError(folder_without_metadata(input) or
+                            f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
+                            ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
+    return False
+
+
+class AlignedLog:
+    """A log's samples with the fixed-to-moving transform at each, read and
+    aligned as a transform reads them (the same readers, columns, transform
+    sources, interpolation and time checks), for work that needs the
+    orientation itself rather than a block's output: the calibration of a
+    payload. `chunks` yields SampleChunks whose `tf` holds the transform of
+    each sample; samples outside the transform stream are left out or held
+    as `options.outside` says, and `outside` counts those left out."""
+
+    def __init__(self, kind: Kind, input: str | os.PathLike[str], options: Options) -> None:
+        self.path = os.fspath(input)
+        self._stack = ExitStack()
+        self.outside = 0
+        rows = options.chunk_rows
+        self._track: Track | None = None
+        self._chunks: Iterator[SampleChunk]
+        if is_table_log(input, options):
+            reader = TableReader(input, rows)
+            names = resolve_columns(reader.names, reader.path, kind.components, options.columns,
+                                    TABLE_TRANSFORM_COLUMNS)
+            if options.tf is not None:
+                self._track = _transform_table(options.tf, options)[0]
+                self.transform = f"interpolated from {os.fspath(options.tf)}"
+            elif names.transform is not None:
+                self.transform = "the tf_ columns of the input"
+            else:
+                raise _no_table_transform(kind, reader.path)
+            if names.time is None:
+                raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns "
+                                    "in nanoseconds), which telling still samples from moving "
+                                    "ones needs.")
+            source: TableSignal | bags.BagSignal = TableSignal(reader, names, self._track is None)
+        else:
+            from .formats import bags
+
+            if not options.topic:
+                raise OskaToolError(f"{self.path} is a bag: name the signal topic with --topic.")
+            with ExitStack() as opened:  # closed again if the topics do not serve
+                bag = opened.enter_context(bags.Bag(self.path))
+                source = bag.signal(options.topic, kind, rows)
+                found = _bag_transform(bag, kind, options)
+                self._stack = opened.pop_all()
+            self._track, self.transform = found.track, found.description
+        self.source = source
+        self._chunks = source.chunks()
+
+    @property
+    def position(self) -> int:
+        """How far the reading got, in the source's unit (for a progress bar)."""
+        return self.source.position
+
+    def chunks(self) -> Iterator[SampleChunk]:
+        order = StampOrder("the log")
+        for chunk in self._chunks:
+            assert chunk.stamps is not None
+            order.check(chunk.stamps)
+            if self._track is None:
+                yield chunk
+                continue
+            tf, keep = self._track.sample(chunk.stamps)
+            if keep is None:
+                yield SampleChunk(chunk.signal, chunk.stamps, tf)
+            else:
+                self.outside += int(len(keep) - keep.sum())
+                yield SampleChunk(chunk.signal[keep], chunk.stamps[keep], tf[keep])
+
+    def close(self) -> None:
+        self._stack.close()
+
+    def __enter__(self) -> AlignedLog:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -18,12 +18,10 @@ from typing import Any
 
 from .align import Difference, Outside
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, prepare_block
-from .errors import OskaToolError, OskaToolWarning
-from .formats import folder_without_metadata, is_bag
-from .formats.tables import table_format
+from .errors import OskaToolWarning
 from .kinds import kind as find_kind
 from .options import DEFAULT_CHUNK_ROWS, Options
-from .pipeline import TablePart, bag_job, table_job
+from .pipeline import TablePart, bag_job, is_table_log, table_job
 
 __all__ = ["ChunkTransformer", "SampleChunk", "TablePart", "TransformResult", "prepare_block",
            "transform_log", "transform_table", "transform_table_part"]
@@ -41,10 +39,11 @@ def transform_table(config: str | os.PathLike[str] | Any, block: str,
     """Transforms every sample of a CSV or Parquet table and writes the result.
 
     Args:
-        config: a JSON configuration file (its section for `block`) or an
-            OskaTfConfig.
-        block: the block kind: "wrench", "twist", "imu", "pose" (every kind of
-            the extension).
+        config: a JSON configuration file (its section for `block`) or the
+            kind's record (OskaTfConfig, OskaPayloadConfig).
+        block: the block kind: "wrench", "twist", "imu", "pose", "payload"
+            (every kind of the extension). The payload block takes the
+            transform with every sample: the sensor's orientation.
         input, output: table paths; the format follows the extension (.csv,
             .parquet). The output has the input's columns in the input's order,
             the signal columns replaced (as float64), the others unchanged.
@@ -151,13 +150,6 @@ def log_job(config: str | os.PathLike[str] | Any, block: str, input: str | os.Pa
             output: str | os.PathLike[str], options: Options) -> TransformResult:
     """`transform_log` with its options checked, warning about nothing: what
     it would warn about is in the result's `quaternions`."""
-    if table_format(input) is not None:
-        if options.bag_options:
-            raise OskaToolError(f"{os.fspath(input)} is a table: --topic, --tf-topic, "
-                                "--tf-frames, --output-topic and --output-frame are for bags.")
+    if is_table_log(input, options):
         return table_job(config, find_kind(block), input, output, None, options)
-    if not is_bag(input):
-        raise OskaToolError(folder_without_metadata(input) or
-                            f"{os.fspath(input)}: not a log the tool reads: a table (.csv, "
-                            ".parquet) or a bag (.mcap, .db3, a rosbag2 folder, .bag).")
     return bag_job(config, find_kind(block), input, output, options)

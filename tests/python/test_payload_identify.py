@@ -5,7 +5,9 @@ import numpy as np
 import pytest
 
 from oska_tf_utils import OskaToolError
-from oska_tf_utils.payload import gravity_in_sensor, identify_payload
+from oska_tf_utils.payload import (compose, gravity_in_sensor, identify_payload, still_samples,
+                                   turn_angle)
+from quaternions import qmul
 
 G = np.array([0.0, 0.0, -9.80665])
 MASS, COM = 1.7, np.array([0.01, -0.02, 0.08])
@@ -133,3 +135,35 @@ def test_the_configuration_section_holds_the_estimate():
     assert section["force_bias"] == est.force_bias.tolist()
     assert section["torque_bias"] == est.torque_bias.tolist()
     assert section["gravity"] == G.tolist()
+
+
+def test_compose_and_turn_angle_against_the_written_out_product():
+    rng = np.random.default_rng(7)
+    a, b = quaternions(rng.uniform(-3, 3, (50, 3))), quaternions(rng.uniform(-3, 3, (50, 3)))
+    np.testing.assert_allclose(compose(a, b), [qmul(x, y) for x, y in zip(a, b)], atol=1e-15)
+    np.testing.assert_allclose(compose(a, b[0]), [qmul(x, b[0]) for x in a], atol=1e-15)
+    # a turned by an angle θ about any axis is θ away from a, whichever sign b has.
+    angles = rng.uniform(0, np.pi, 50)
+    axes = rng.normal(size=(50, 3))
+    turned = compose(a, quaternions(angles[:, None] * axes / np.linalg.norm(axes, axis=1)[:, None]))
+    np.testing.assert_allclose(turn_angle(a, turned), angles, atol=1e-12)
+    np.testing.assert_allclose(turn_angle(a, -turned), angles, atol=1e-12)
+
+
+def test_still_samples_find_the_turns_and_not_the_jitter_of_the_stream():
+    # 1 kHz: still, a turn of 90° about x at 30°/s from 4 s to 7 s, still again;
+    # every orientation jittered by about 0.05° (a tracker's noise).
+    rng = np.random.default_rng(8)
+    t = np.arange(10_000) / 1000.0
+    angle = np.radians(30.0) * np.clip(t - 4.0, 0.0, 3.0)
+    q = compose(quaternions(np.outer(angle, [1.0, 0.0, 0.0])),
+                quaternions(rng.normal(0, np.radians(0.05) / np.sqrt(3), (len(t), 3))))
+    still = still_samples(np.rint(t * 1e9).astype(np.int64), 2.0 * q, max_rate=3.0, settle=0.5)
+    turning = (t > 4.0) & (t < 7.0)
+    assert not still.keep[turning].any() and still.moving >= turning.sum()
+    # The settling time around the turn, and not a sample more than the rate's span.
+    assert not still.keep[(t > 3.5) & (t < 7.5)].any()
+    assert still.keep[(t < 3.44) | (t > 7.56)].all()
+    assert still.periods == 2
+    assert still.moving + still.settling + still.keep.sum() == len(t)
+

@@ -67,6 +67,47 @@ CASES = {
     "no-section": (b'{"tf_wrench_cfg": {}}', "error", "missing-section", "", "no block section"),
     "trailing": (section() + b"\n}\xff", "warning", "trailing-text", "", "ignores it"),
 }
+P = "tf_payload_config"
+OK_PAYLOAD = {"mass": 1.2, "center_of_mass": [0, 0, 0.08], "force_bias": [0.3, 0, 0],
+              "torque_bias": [0, 0.02, 0]}
+
+
+def payload(**changes):
+    return json.dumps({P: {k: v for k, v in {**OK_PAYLOAD, **changes}.items()
+                           if v is not None}}).encode()
+
+
+# The payload section: the library checks every value and refuses a bad one.
+CASES.update({
+    "payload-not-object": (b'{"tf_payload_config": [1]}', "error", "type", P,
+                           "not an object: the library refuses"),
+    "payload-missing": (payload(mass=None), "error", "missing-key", f"{P}.mass",
+                        "mass, center_of_mass, force_bias, torque_bias are required"),
+    "payload-name": (payload(name=3), "error", "type", f"{P}.name", "must be a string"),
+    "payload-mass-type": (payload(mass="1.2"), "error", "type", f"{P}.mass",
+                          "a string, not a number of kg"),
+    "payload-mass-negative": (payload(mass=-0.5), "error", "value", f"{P}.mass",
+                              "-0.5 kg: a mass is at least 0"),
+    "payload-mass-zero": (payload(mass=0), "note", "value", f"{P}.mass", "bias only"),
+    "payload-short": (payload(center_of_mass=[0, 0]), "error", "array-length",
+                      f"{P}.center_of_mass", "needs exactly 3 and refuses"),
+    "payload-long": (payload(force_bias=[0, 0, 0, 0]), "error", "array-length",
+                     f"{P}.force_bias", "needs exactly 3 and refuses"),
+    "payload-element": (payload(torque_bias=[0, True, 0]), "error", "type",
+                        f"{P}.torque_bias[1]", "a boolean, not a number"),
+    "payload-zero-gravity": (payload(gravity=[0, 0, 0.0]), "error", "value", f"{P}.gravity",
+                             "zero gravity"),
+    "payload-gravity-in-g": (payload(gravity=[0, 0, -1]), "warning", "value", f"{P}.gravity",
+                             "a magnitude of 1 m/s², where Earth's is 9.7 to 9.9"),
+    "payload-zero-axes": (payload(sensor_axes=[0, 0, 0, 0]), "error", "quaternion",
+                          f"{P}.sensor_axes", "zero quaternion"),
+    "payload-non-unit-axes": (payload(sensor_axes=[0.7071, 0, 0, 0.7071]), "warning",
+                              "quaternion", f"{P}.sensor_axes", "norm 0.99999041"),
+    "payload-unknown-key": (payload(centre_of_mass=[0, 0, 0]), "warning", "unknown-key",
+                            f"{P}.centre_of_mass", 'did you mean "center_of_mass"'),
+    "payload-duplicate": (payload(name="a")[:-2] + b', "name": "b"}}', "warning",
+                          "duplicate-key", f"{P}.name", 'keeps the last one ("b")'),
+})
 
 
 @pytest.mark.parametrize("case", CASES, ids=list(CASES))
@@ -91,7 +132,7 @@ def test_each_class_of_finding_and_what_the_library_does(tmp_path, case):
             assert refused, (kind.section, findings)
         else:
             assert not refused, (kind.section, findings)
-            if case == "duplicate":
+            if case.endswith("duplicate"):
                 assert block.name() == "b"
 
 

@@ -19,7 +19,11 @@ means the fixed frame), unknown policies (the library falls back to
 best_effort), wrong types and short or long arrays, zero (or underflowing),
 non-finite and non-unit quaternions, a pose section with its input axes on
 "moving_frame", and entries left out (notes: the block will need them from
-code).
+code). In the payload section, every value the library refuses at load: a
+missing mass, center_of_mass, force_bias or torque_bias, a mass that is not a
+number of at least 0, arrays of other than exactly 3 numbers (sensor_axes 4),
+zero gravity and zero sensor_axes; and warns of non-unit sensor_axes and of
+gravity whose magnitude is not Earth's.
 
 examples:
   oska-tf check config.json

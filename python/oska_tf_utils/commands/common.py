@@ -18,7 +18,7 @@ exit codes:
   {EXIT_WARNINGS}   check: warnings only (the library accepts the file, but it likely does not
       say what was meant)
   {EXIT_ERRORS}   errors: check found something the library refuses or that cannot work;
-      transform or plot could not use the configuration or the log (nothing
+      transform, calibrate or plot could not use the configuration or the log (nothing
       was written)
   {EXIT_MISSING_EXTRA}   a package of the logs (or dask) extra is missing: {INSTALL_LOGS}
   {EXIT_USAGE}  the command line is wrong (see --help)

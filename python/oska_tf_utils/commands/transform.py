@@ -18,7 +18,8 @@ EPILOG = f"""\
 tables (.csv with a header row, .parquet): one row per sample; time in column
 t (seconds) or t_ns (integer nanoseconds); signal columns by block:
 {chr(10).join(f"  {k.signal:<7} {' '.join(k.components)}" for k in kinds().values())}
-When the configuration puts an entry on "moving_frame", the fixed-to-moving
+When the configuration puts an entry on "moving_frame" (the payload block:
+always, it turns gravity into the sensor's axes), the fixed-to-moving
 transform comes from columns tf_tx tf_ty tf_tz tf_qw tf_qx tf_qy tf_qz of the
 same table, or from --tf FILE (a table with t or t_ns and tx ty tz qw qx qy qz,
 interpolated at the samples' stamps: linear in translation, spherical linear
@@ -58,6 +59,8 @@ examples:
   oska-tf transform config.json --block wrench ft.csv --columns fx=Fx,fy=Fy -o out.csv
   oska-tf transform config.json --block twist run.mcap --topic /ee/twist \\
       --tf-topic /mocap/flange -o twist_tool.parquet
+  oska-tf transform config.json --block payload calib.mcap --topic /ft_sensor/wrench \\
+      --tf-frames base_link tool0 -o compensated.parquet
   oska-tf transform config.json --block wrench "fleet/*.parquet" -o out/ --workers 2
   oska-tf transform config.json --block imu "s3://fleet/2024-*/*.mcap" --topic /imu \\
       --tf-frames base_link imu -o out/ --scheduler tcp://scheduler:8786

@@ -11,7 +11,7 @@ starts a cluster of its own; `cluster()` does, when asked.
 
 Blocks never travel between processes: each task builds its block from the
 configuration, a JSON file path (which every worker must be able to read) or
-an OskaTfConfig (which pickles). The results are those of an in-process run,
+a configuration record (OskaTfConfig, OskaPayloadConfig: they pickle). The results are those of an in-process run,
 bit for bit, whatever the chunking.
 
 Needs the dask extra: pip install "oska-tf-utils[logs,dask]".

@@ -24,12 +24,14 @@ def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, sampl
 
     Args:
         block_config: a JSON configuration file (its section for `kind`),
-            readable by every worker, or an OskaTfConfig.
+            readable by every worker, or the kind's record (OskaTfConfig,
+            OskaPayloadConfig).
         kind: the block kind as `oska-tf transform --block` names it.
         samples: (M, N) samples, N the kind's signal size, chunked along the
             samples (a chunking across the components is undone).
         tf: (M, 7) fixed-to-moving transforms, one per sample, when the
-            configuration puts an entry on the moving frame; rechunked like
+            block needs the transform (an entry on the moving frame, or a
+            kind that always takes it, as the payload); rechunked like
             `samples`.
         angular_acceleration: (M, 3) angular accelerations for a block that
             takes them (imu), rechunked like `samples`.
@@ -54,8 +56,8 @@ def transform_array(block_config: str | os.PathLike[str] | Any, kind: str, sampl
     extra = []
     if needs_tf:
         if tf is None:
-            raise OskaToolError(f"the {the_kind.section} section puts an entry on the moving "
-                                "frame: give tf, one transform per sample.")
+            raise OskaToolError(f"{the_kind.transform_needed}: give tf, one transform per "
+                                "sample.")
         extra.append(_rows_like(tf, rows, 7, "tf"))
     if angular_acceleration is not None:
         if not the_kind.takes_angular_acceleration:

@@ -70,8 +70,7 @@ def transform_dataframe(config: str | os.PathLike[str] | Any, kind: str, frame: 
     stream = _transform_stream(tf, tf_columns, normalize_tf) \
         if needs_tf and tf is not None else None
     if needs_tf and stream is None and names.transform is None:
-        raise OskaToolError(f"the {the_kind.section} section puts an entry on the moving frame: "
-                            f"give the columns {', '.join(TABLE_TRANSFORM_COLUMNS)} or a "
+        raise OskaToolError(f"{the_kind.transform_needed}: give the columns {', '.join(TABLE_TRANSFORM_COLUMNS)} or a "
                             "transform table tf.")
     difference = angular_acceleration if the_kind.takes_angular_acceleration else "none"
     if (stream is not None or difference != "none") and names.time is None:
@@ -118,8 +117,7 @@ def _transform_stream(tf: Any, tf_columns: Mapping[str, str] | None,
     for stamps, _ in chunks:
         order.check(stamps)
     if not chunks or not sum(len(s) for s, _ in chunks):
-        raise OskaToolError(f"{source} holds no transform: the configuration puts an entry on "
-                            "the moving frame, so every sample needs one.")
+        raise OskaToolError(f"{source} holds no transform, and every sample needs one.")
     check = QuaternionCheck(source, normalize)
     rows = check(np.concatenate([np.asarray(x, np.float64) for _, x in chunks]),
                  lambda i: f"row {i}")

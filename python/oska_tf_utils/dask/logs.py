@@ -60,8 +60,8 @@ def transform_logs(config: str | os.PathLike[str] | Any, kind: str,
     """Transforms many logs, one Dask task per log, into Parquet tables.
 
     Args:
-        config: a JSON configuration file readable by every worker, or an
-            OskaTfConfig.
+        config: a JSON configuration file readable by every worker, or the
+            kind's record (OskaTfConfig, OskaPayloadConfig).
         kind: the block kind as `oska-tf transform --block` names it.
         inputs: log files (tables, bags), or glob patterns of them, on any
             fsspec path ("run/*.parquet", "s3://fleet/2024-*/*.mcap"). A log

@@ -10,7 +10,9 @@ whole by `output.AtomicOutput`, or not at all. The modules:
 - `messages`: the fixed-layout message payloads, decoded and encoded by chunk;
 - `mcap`, `sqlite`, `rosbag1`, `rosbag2`: the bag containers (MCAP and sqlite3
   storage files, ROS 1 bags, rosbag2 folders);
-- `output`: outputs that appear whole or not at all.
+- `output`: outputs that appear whole or not at all;
+- `config_file`: one section of a configuration file replaced, the rest of
+  the file kept byte for byte.
 
 Only the bag modules import the bag libraries, and only when a bag is opened.
 """
