@@ -239,6 +239,43 @@ def test_a_signal_stops_the_command_and_leaves_nothing(tmp_path, long_log, signu
     assert os.listdir(out) == [output]
 
 
+def test_an_interrupted_run_does_not_refuse_the_runs_after_it(tmp_path, long_log):
+    # A program (a notebook, say) is interrupted in one run and goes on with
+    # others, from its main thread or from a pool of threads.
+    import threading
+    import time
+    from concurrent.futures import ThreadPoolExecutor
+
+    config = fixed_config(tmp_path / "c.json", "tf_wrench_config")
+    main_thread = threading.get_ident()
+
+    def interrupt_when_writing():
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob(".*.oska-tf")) and time.monotonic() < deadline:
+            time.sleep(0.002)
+        signal_thread(main_thread)
+
+    def signal_thread(ident):
+        import signal
+
+        signal.pthread_kill(ident, SIGINT)
+
+    killer = threading.Thread(target=interrupt_when_writing)
+    killer.start()
+    with pytest.raises(KeyboardInterrupt):
+        transform_table(config, "wrench", long_log, tmp_path / "first.parquet", chunk_size=4096)
+    killer.join()
+    assert not list(tmp_path.glob("*.parquet")) and not list(tmp_path.glob(".*.oska-tf"))
+    try:
+        with ThreadPoolExecutor(1) as pool:
+            pool.submit(transform_table, config, "wrench", long_log, tmp_path / "pool.parquet",
+                        chunk_size=65536).result()
+        transform_table(config, "wrench", long_log, tmp_path / "main.parquet", chunk_size=65536)
+    except KeyboardInterrupt as e:  # pytest would take it for the user's Ctrl-C
+        pytest.fail(f"a run after the interrupted one was refused: {e!r}")
+    assert sorted(p.name for p in tmp_path.glob("*.parquet")) == ["main.parquet", "pool.parquet"]
+
+
 def flange_log(path, scale=None, rows=()):
     """The flange log with its transform in tf_ columns, the quaternions of
     `rows` multiplied by `scale`; returns the transform rows as written."""

@@ -179,6 +179,7 @@ def transform_pairs(config: str | os.PathLike[str] | Any, kind: str,
             signum = e.signal if isinstance(e, Interrupted) else signal.SIGINT
             with deferred_signals():
                 stop_run(signum)  # the outputs of Dask's threads in this process
+                stop_tagged(run, signum)  # and the tasks of this run that begin later
                 settle()
                 _remove_leftovers(targets)
             raise Interrupted(signum, "the logs finished before it stay written, and no other "

@@ -69,7 +69,8 @@ class _Stopping:
         self.lock = threading.RLock()
         self.live: list[AtomicOutput] = []
         self.signal: int | None = None
-        """The signal that stopped the run: no output is begun after it."""
+        """The signal that stopped the run: no output is begun after it until
+        the outermost SignalGuard is left."""
         self.depth = 0
         """How many SignalGuards the main thread holds."""
         self.saved: dict[int, Any] = {}
@@ -116,7 +117,8 @@ def stop_tagged(tag: str, signum: int) -> None:
 
 
 def stop_run(signum: int) -> None:
-    """Stops every output of the process, and refuses new ones until the next run."""
+    """Stops every output of the process, and refuses new ones until the run
+    ends (the outermost SignalGuard is left)."""
     _stopping.signal = signum
     stop_outputs(signum)
 
@@ -214,6 +216,10 @@ class SignalGuard:
         saved, _stopping.saved = _stopping.saved, {}
         for signum, handler in saved.items():
             signal.signal(signum, handler)
+        # The run is over: outputs begun from now on, in any thread, belong to
+        # another run. Those stopped stay stopped (`check_stopped`), and the
+        # tasks of a stopped Dask run are refused by its tag (`stop_tagged`).
+        _stopping.signal = None
         if self.die and isinstance(error, Interrupted) \
                 and saved.get(error.signal) is signal.SIG_DFL:
             signal.raise_signal(error.signal)
