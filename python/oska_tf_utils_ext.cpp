@@ -308,15 +308,16 @@ struct Batch {
                      {Operand{inputName(I), inputs.given() ? inputs->data() : nullptr,
                               inputs.given() ? inputs->shape(0) : 0, width(I)}...});
         },
-        nb::arg(argIn()), nb::arg(argOut()), (nb::arg(inputName(I)).none() = nb::none())...,
+        nb::arg(nameIn<Block>()), nb::arg(nameOut<Block>()),
+        (nb::arg(inputName(I)).none() = nb::none())...,
         Docs<Block>::updateBatch());
   }
 
   // Each optional input is not given (None) or rows of the same count.
   static oska::OskaControlReturnCode run(Block& block, In in, Out out,
                                          const std::array<Operand, kInputs>& inputs) {
-    const Operand in_op{argIn(), in->data(), in->shape(0), N};
-    const Operand out_op{argOut(), out->data(), out->shape(0), N};
+    const Operand in_op{nameIn<Block>(), in->data(), in->shape(0), N};
+    const Operand out_op{nameOut<Block>(), out->data(), out->shape(0), N};
     checkRows(in_op, out_op);
     checkOverlap(out_op, in_op, true);
     const double* rows[] = {nullptr, nullptr};  // tf, then the extra input
@@ -340,9 +341,6 @@ struct Batch {
     }
     return code;
   }
-
-  static const char* argIn() { return nameIn<Block>(); }
-  static const char* argOut() { return nameOut<Block>(); }
 };
 
 // ------------------------------------------------------------- docstrings ---
@@ -370,15 +368,15 @@ struct Docs {
     return joined.empty() ? joined : " (" + joined + ")";
   }
   static const char* update() {
-    static const std::string text = std::string("Transform ") + Batch<Block>::argIn() + " " +
+    static const std::string text = std::string("Transform ") + nameIn<Block>() + " " +
                                     componentList<Traits>() + units() + ".\nWrites result into " +
-                                    Batch<Block>::argOut() +
+                                    nameOut<Block>() +
                                     " in-place.\nReturns a OskaControlReturnCode.";
     return text.c_str();
   }
   static const char* updateBatch() {
-    const std::string in = Batch<Block>::argIn();
-    const std::string out = Batch<Block>::argOut();
+    const std::string in = nameIn<Block>();
+    const std::string out = nameOut<Block>();
     const std::string n = std::to_string(Traits::kSize);
     std::string text = "Transform every row of " + in + " " + componentList<Traits>() + units() +
                        "\ninto the same row of " + out + ", as update() would row by row";
@@ -549,7 +547,7 @@ void bindBlock(nb::module_& m) {
     cls.def("set_fixed_to_moving_frame_tf", &setFixedToMoving<Block>, nb::arg("tf"),
             Configuration::kTransformDoc);
   }
-  cls.def("update", &update<Block, N>, nb::arg(B::argIn()), nb::arg(B::argOut()),
+  cls.def("update", &update<Block, N>, nb::arg(nameIn<Block>()), nb::arg(nameOut<Block>()),
           Docs<Block>::update());
 
   B::bind(cls, std::make_index_sequence<B::kInputs>{});

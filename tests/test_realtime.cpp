@@ -275,27 +275,15 @@ struct PathSetup<Block, OskaTfConfig> {
 /// The payload's record, and the paths of its tare.
 template <typename Block>
 struct PathSetup<Block, OskaPayloadConfig> {
+  using Make = test::Make<Block>;
   static constexpr const char* kStill = "still sensor";
   static constexpr const char* kMoved = "moving sensor";
-  static OskaPayloadConfig record() {
-    OskaPayloadConfig config;
-    config.mass = 1.5;
-    config.center_of_mass = {0.01, -0.02, 0.07};
-    config.force_bias = {0.4, -0.2, 1.1};
-    config.torque_bias = {0.03, 0.01, -0.02};
-    config.sensor_axes = test::normalise({0.9, 0.1, -0.3, 0.2});
-    return config;
-  }
   /// Configured, with a transform given (the moving paths give a new one
   /// every cycle).
-  static std::unique_ptr<Block> ready(bool) {
-    auto block = blocked();
-    block->setFixedToMovingFrameTf({0.4, -0.1, 0.25, 0.8, 0.2, -0.4, 0.4});
-    return block;
-  }
+  static std::unique_ptr<Block> ready(bool) { return Make::ready(); }
   static std::unique_ptr<Block> unconfigured() { return std::make_unique<Block>(std::string()); }
   static const char* unconfiguredReason() { return "not configured"; }
-  static std::unique_ptr<Block> blocked() { return std::make_unique<Block>(record()); }
+  static std::unique_ptr<Block> blocked() { return Make::blocked(OskaControlBlockPolicy::BestEffort); }
   static const char* blockedReason() { return "no transform given"; }
 
   static void addPaths(Workload<Block>& w) {

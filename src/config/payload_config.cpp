@@ -4,6 +4,7 @@
 // checked when it is read, and arrays must have exactly their length: a
 // payload with a wrong mass or a truncated bias would quietly falsify every
 // wrench the block puts out.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -59,17 +60,15 @@ bool allZero(const std::array<double, N>& values) {
 // The array at `key`: exactly N numbers.
 template <std::size_t N>
 void readArray(const json& section, const char* key, std::array<double, N>& out) {
-  const std::string field = std::string(kSection) + "." + key;
   const json& value = section.at(key);
-  if (!value.is_array() || value.size() != N) {
-    refuse(field, "must be an array of " + std::to_string(N) + " numbers, not " + value.dump());
+  const bool numbers =
+      value.is_array() && value.size() == N &&
+      std::all_of(value.begin(), value.end(), [](const json& v) { return v.is_number(); });
+  if (!numbers) {
+    refuse(std::string(kSection) + "." + key,
+           "must be an array of " + std::to_string(N) + " numbers, not " + value.dump());
   }
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!value[i].is_number()) {
-      refuse(field, "must be an array of " + std::to_string(N) + " numbers, not " + value.dump());
-    }
-    out[i] = value[i].get<double>();
-  }
+  for (std::size_t i = 0; i < N; ++i) out[i] = value[i].get<double>();
 }
 
 }  // namespace

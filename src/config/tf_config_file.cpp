@@ -1,12 +1,10 @@
 // JSON configuration file: one section per block kind, entries locked on load.
+#include <array>
 #include <cstddef>
-#include <fstream>
-#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "../diagnostics/emit.hpp"
 #include "config_file.hpp"
 #include "entry_values.hpp"
 #include "oska/tf_config.hpp"
@@ -61,32 +59,5 @@ OskaTfConfigInternal loadTfConfigFromFile(const std::string& path, const std::st
   return detail::parseConfigFile(
       path, [&](const json& document) { return parseTfConfigSection(document.at(section)); });
 }
-
-namespace detail {
-
-std::ifstream openConfigFile(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    std::string shown = path;
-    for (auto at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at)) {
-      shown.replace(at, 1, "\\0");
-    }
-    throw std::runtime_error("Could not open config file: " + shown);
-  }
-  std::ifstream file(path);
-  if (!file.is_open()) throw std::runtime_error("Could not open config file: " + path);
-  return file;
-}
-
-OskaControlBlockPolicy policyFromString(const std::string& text) {
-  if (text == "best_effort") return OskaControlBlockPolicy::BestEffort;
-  if (text == "soft_rt") return OskaControlBlockPolicy::SoftRt;
-  if (text == "hard_rt") return OskaControlBlockPolicy::HardRt;
-  if (text == "strict_rt") return OskaControlBlockPolicy::StrictRt;
-  emitLineNoThrow({"Warning: unknown policy \"", text.c_str(),
-                   "\" in JSON config; defaulting to best_effort."});
-  return OskaControlBlockPolicy::BestEffort;
-}
-
-}  // namespace detail
 
 }  // namespace oska

@@ -106,12 +106,10 @@ void checkTare(Block& block, PayloadModel& model, const double* rows, std::size_
   const OskaPayloadConfig before = block.config();
   const long lines = diagnostics().lines();
   const OskaControlReturnCode code = block.tare(rows, count);
-  const bool tolerant = model.policy == OskaControlBlockPolicy::BestEffort ||
-                        model.policy == OskaControlBlockPolicy::SoftRt;
   if (rows == nullptr || count == 0) {
     FUZZ_CHECK(code == OskaControlReturnCode::Error);
   } else if (!isReady<Block>(model)) {
-    FUZZ_CHECK(code == (tolerant ? OskaControlReturnCode::NotReady : OskaControlReturnCode::Error));
+    FUZZ_CHECK(code == notReadyCode(model.policy));
   } else {
     FUZZ_CHECK(code == OskaControlReturnCode::Ok || code == OskaControlReturnCode::Error);
   }

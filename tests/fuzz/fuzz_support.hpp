@@ -417,6 +417,14 @@ bool isReady(const PayloadModel& model) {
 
 // ---------------------------------------------------------- update check ---
 
+/// The code of a call that is not ready: NotReady under best_effort and
+/// soft_rt, Error under any other policy value.
+inline OskaControlReturnCode notReadyCode(OskaControlBlockPolicy policy) {
+  const bool tolerant =
+      policy == OskaControlBlockPolicy::BestEffort || policy == OskaControlBlockPolicy::SoftRt;
+  return tolerant ? OskaControlReturnCode::NotReady : OskaControlReturnCode::Error;
+}
+
 template <std::size_t N>
 void fillSentinel(std::array<double, N>& a) {
   std::memset(a.data(), 0xA5, sizeof(double) * N);
@@ -450,11 +458,8 @@ void checkUpdate(Block& block, const Model& model,
   constexpr std::size_t N = Traits<Block>::kSize;
   const bool ready = isReady<Block>(model);
   FUZZ_CHECK(block.isReady() == ready);
-  const bool tolerant = model.policy == OskaControlBlockPolicy::BestEffort ||
-                        model.policy == OskaControlBlockPolicy::SoftRt;
   const OskaControlReturnCode expected =
-      ready ? OskaControlReturnCode::Ok
-            : (tolerant ? OskaControlReturnCode::NotReady : OskaControlReturnCode::Error);
+      ready ? OskaControlReturnCode::Ok : notReadyCode(model.policy);
 
   std::array<double, N> out;
   fillSentinel(out);
