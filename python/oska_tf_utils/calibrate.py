@@ -30,7 +30,7 @@ from .errors import OskaToolError
 from .formats.config_file import ConfigText, write_section
 from .formats.output import refuse_overwriting_inputs
 from .kinds import Kind, kind as find_kind
-from .options import DEFAULT_CHUNK_ROWS, Options
+from .options import DEFAULT_CHUNK_ROWS, Options, check_still
 from .payload import (DEFAULT_MAX_RATE, DEFAULT_SETTLE, STANDARD_GRAVITY, PayloadEstimate,
                       compose, identify_payload, still_samples)
 from .pipeline import AlignedLog
@@ -170,22 +170,17 @@ def calibrate_log(input: str | os.PathLike[str], *, config: str | os.PathLike[st
     still samples), saying what to record.
     """
     started = time.monotonic()
-    if not max_rate > 0:
-        raise OskaToolError(f"--max-rate must be a positive number of deg/s, not {max_rate}.")
-    if not settle >= 0:
-        raise OskaToolError(f"--settle must be a number of seconds of at least 0, not {settle}.")
-    if sum(x is not None for x in (tf, tf_topic, tf_frames)) > 1:
-        raise OskaToolError("give the transform one way: --tf FILE, --tf-topic TOPIC or "
-                            "--tf-frames PARENT CHILD.")
+    check_still(max_rate, settle)
+    options = Options(topic=topic, tf=tf, tf_topic=tf_topic, tf_frames=tf_frames,
+                      columns=columns, tf_columns=tf_columns, outside="drop", max_gap=max_gap,
+                      chunk_size=chunk_size, progress=progress)
+    options.check_one_transform()
     base = existing_section(config)
     axes = _vector(sensor_axes if sensor_axes is not None
                    else base.get("sensor_axes", IDENTITY_AXES), 4, "sensor_axes")
     g = _vector(gravity if gravity is not None else base.get("gravity", STANDARD_GRAVITY), 3,
                 "gravity")
     kind = payload_kind()
-    options = Options(topic=topic, tf=tf, tf_topic=tf_topic, tf_frames=tf_frames,
-                      columns=columns, tf_columns=tf_columns, outside="drop", max_gap=max_gap,
-                      chunk_size=chunk_size, progress=progress)
     wrenches, stamps, flange = [], [], []
     with AlignedLog(kind, input, options) as log, \
             Progress(f"calibrate {Path(input).name}", log.source.total, log.source.unit,

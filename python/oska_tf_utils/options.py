@@ -105,17 +105,35 @@ def check_frames(value: Any) -> tuple[str, str] | None:
     return frames[0], frames[1]
 
 
+def check_number(name: str, value: Any, what: str) -> None:
+    """A real-number option (NumPy's too, never a bool); `what` says what it
+    takes."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise OptionTypeError(f"{name} must be {what}, not {given(value)}.")
+
+
 def check_max_gap(value: Any) -> None:
     if value is None:
         return
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise OptionTypeError(f"max_gap must be a number of seconds (an int or a float) or "
-                              f"None, not {given(value)}.")
+    check_number("max_gap", value, "a number of seconds (an int or a float) or None")
     if not float(value) > 0:  # NaN too
         raise OptionError(f"--max-gap must be a positive number of seconds, not {value}.")
     if float(value) == math.inf:
         raise OptionError("--max-gap must be a finite number of seconds, not inf: leave it "
                           "out to interpolate across any gap.")
+
+
+def check_still(max_rate: Any, settle: Any) -> None:
+    """The options that tell a calibration's still samples from its moving
+    ones: a positive rate of turn (deg/s) and a finite settling time (s)."""
+    check_number("max_rate", max_rate, "a number of deg/s (an int or a float)")
+    if not max_rate > 0:  # NaN too
+        raise OptionError(f"--max-rate must be a positive number of deg/s, not {max_rate}.")
+    check_number("settle", settle, "a number of seconds (an int or a float)")
+    if not settle >= 0:
+        raise OptionError(f"--settle must be a number of seconds of at least 0, not {settle}.")
+    if settle == math.inf:
+        raise OptionError("--settle must be a finite number of seconds, not inf.")
 
 
 @dataclass(frozen=True)
@@ -166,6 +184,12 @@ class Options:
     def max_gap_ns(self) -> int | None:
         """max_gap in nanoseconds."""
         return None if self.max_gap is None else int(round(self.max_gap * NS_PER_S))
+
+    def check_one_transform(self) -> None:
+        """Refuses a transform given more than one way (a bag reads only one)."""
+        if sum(x is not None for x in (self.tf, self.tf_topic, self.tf_frames)) > 1:
+            raise OptionError("give the transform one way: --tf FILE, --tf-topic TOPIC or "
+                              "--tf-frames PARENT CHILD.")
 
     @property
     def bag_options(self) -> bool:

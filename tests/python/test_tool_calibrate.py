@@ -6,7 +6,9 @@ the log down to the sensor's noise."""
 
 import errno
 import json
+import math
 import pathlib
+import re
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -19,6 +21,7 @@ from oska_tf_utils import OskaToolError
 from oska_tf_utils import check_config, transform_log
 from oska_tf_utils.calibrate import calibrate_log
 from oska_tf_utils.cli import main
+from oska_tf_utils.options import OptionError, OptionTypeError
 from oska_tf_utils.payload import still_samples
 from tool_logs import (FORCE_BIAS, NOISE, PAYLOAD_COM, PAYLOAD_MASS, POSES_DEG, TORQUE_BIAS,
                        calibration_poses, quaternion, sensor_reading, write_calibration_bag,
@@ -197,6 +200,22 @@ def test_a_configuration_it_cannot_keep_is_left_as_it_was(tmp_path, capsys, cont
     assert words in capsys.readouterr().err
     assert config.read_bytes() == content
     assert sorted(p.name for p in tmp_path.iterdir()) == ["calib.parquet", "config.json"]
+
+
+@pytest.mark.parametrize("options, error, words", [
+    ({"max_rate": 0}, OptionError, "--max-rate must be a positive number of deg/s, not 0."),
+    ({"max_rate": math.nan}, OptionError, "--max-rate must be a positive number"),
+    ({"max_rate": "3"}, OptionTypeError, "max_rate must be a number of deg/s"),
+    ({"settle": -0.5}, OptionError, "--settle must be a number of seconds of at least 0"),
+    ({"settle": math.inf}, OptionError, "--settle must be a finite number of seconds, not inf."),
+    ({"tf": "a.csv", "tf_frames": ("base", "flange")}, OptionError,
+     "give the transform one way"),
+    ({"chunk_size": 0}, OptionError, "the chunk size must be at least 1 row"),
+])
+def test_options_are_refused_before_the_configuration_is_read(tmp_path, options, error, words):
+    # The configuration is a folder: reading it first would fail otherwise.
+    with pytest.raises(error, match=re.escape(words)):
+        calibrate_log(tmp_path / "calib.parquet", config=tmp_path, **options)
 
 
 def test_a_full_disk_leaves_the_configuration_as_it_was(tmp_path, capsys, monkeypatch):

@@ -8,6 +8,7 @@ import os
 from typing import Any
 
 from ..errors import EXIT_OK
+from ..options import DEFAULT_CHUNK_ROWS
 from ..payload import DEFAULT_MAX_RATE, DEFAULT_SETTLE, RATE_WINDOW
 from .common import EXIT_CODES, FORMATTER, mapping, merge
 
@@ -107,8 +108,8 @@ def add_parser(sub: Any) -> None:
     parser.add_argument("--settle", type=float, default=DEFAULT_SETTLE, metavar="SECONDS",
                         help="and those this close to such motion (default "
                              f"{DEFAULT_SETTLE:g})")
-    parser.add_argument("--chunk-size", type=int, default=131_072, metavar="ROWS",
-                        help="samples read at a time (default 131072)")
+    parser.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK_ROWS, metavar="ROWS",
+                        help=f"samples read at a time (default {DEFAULT_CHUNK_ROWS})")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     parser.add_argument("--json", action="store_true",
                         help="print the estimate and the samples used as JSON")

@@ -10,6 +10,7 @@ from typing import Any
 
 from ..errors import EXIT_ERRORS, EXIT_OK, INSTALL_DASK
 from ..kinds import kinds
+from ..options import DEFAULT_CHUNK_ROWS, DIFFERENCES, OUTSIDE
 from .common import EXIT_CODES, FORMATTER, mapping, merge
 
 NAME = "transform"
@@ -100,12 +101,12 @@ def add_parser(sub: Any) -> None:
     parser.add_argument("--output-frame", metavar="FRAME",
                         help="bag output: the header frame_id (default: the frame of the "
                              "output axes, from the transform's frame names)")
-    parser.add_argument("--outside", choices=("error", "drop", "hold"), default="error",
+    parser.add_argument("--outside", choices=OUTSIDE, default="error",
                         help="samples before the first or after the last transform stamp: "
                              "refuse (default), drop them, or hold the first or last transform")
     parser.add_argument("--max-gap", type=float, metavar="SECONDS",
                         help="refuse to interpolate across a longer gap in the transform")
-    parser.add_argument("--angular-acceleration", choices=("none", "central", "backward"),
+    parser.add_argument("--angular-acceleration", choices=DIFFERENCES,
                         default="none",
                         help="derive the angular acceleration from the angular rate for the "
                              "tangential term (imu); at the log's ends the one-sided "
@@ -115,9 +116,9 @@ def add_parser(sub: Any) -> None:
                              "used (otherwise one whose norm is off 1 by more than 1e-6 is used "
                              "as given, with one warning per log); a zero quaternion is an "
                              "error either way")
-    parser.add_argument("--chunk-size", type=int, default=131_072, metavar="ROWS",
+    parser.add_argument("--chunk-size", type=int, default=DEFAULT_CHUNK_ROWS, metavar="ROWS",
                         help="samples per chunk (memory; the result does not depend on it; "
-                             "default 131072)")
+                             f"default {DEFAULT_CHUNK_ROWS})")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster whose scheduler is at ADDRESS "

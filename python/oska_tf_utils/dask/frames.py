@@ -11,9 +11,9 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from ..align import (Difference, Floats, Mask, Outside, QuaternionCheck, StampOrder, Stamps,
+from ..align import (Difference, Floats, Outside, QuaternionCheck, StampOrder, Stamps,
                      TransformTrack)
-from ..chunks import ChunkTransformer, SampleChunk, prepare_block
+from ..chunks import ChunkTransformer, prepare_block
 from ..errors import OskaToolError, OskaToolWarning
 from ..formats.tables import (TABLE_TRANSFORM_COLUMNS, Columns, TransformTable, column_stamps,
                               matrix, resolve_columns, table_chunk)

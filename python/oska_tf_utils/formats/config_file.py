@@ -155,12 +155,9 @@ def write_section(path: str | os.PathLike[str], key: str, section: Mapping[str, 
     target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     config = ConfigText.read(target)
     data = config.with_section(key, section)
-    try:
-        with AtomicOutput(target) as output:
-            output.path.write_bytes(data)
-            if config.data is not None:
-                os.chmod(output.path, stat.S_IMODE(os.stat(target).st_mode))
-            verify(output.path)
-    except OSError as e:  # a full or read-only disk: the file stays as it was
-        raise OskaToolError(f"cannot write {target}: {e.strerror or e}; it is left as it "
-                            "was.") from None
+    # A full or read-only disk is an OutputError of AtomicOutput, the file as it was.
+    with AtomicOutput(target) as output:
+        output.path.write_bytes(data)
+        if config.data is not None:
+            os.chmod(output.path, stat.S_IMODE(os.stat(target).st_mode))
+        verify(output.path)

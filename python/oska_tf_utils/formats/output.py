@@ -73,7 +73,6 @@ class _Stopping:
         the outermost SignalGuard is left."""
         self.depth = 0
         """How many SignalGuards the main thread holds."""
-        self.saved: dict[int, Any] = {}
         self.deferred = 0
         self.pending: int | None = None
         self.runs: dict[str, int] = {}
@@ -189,6 +188,8 @@ class SignalGuard:
         self.die = die
         self.held = False
         self.outer = False
+        self.saved: dict[int, Any] = {}
+        """The handlers that the outermost guard replaced, restored when it is left."""
 
     def __enter__(self) -> SignalGuard:
         if not _main_thread():
@@ -196,11 +197,10 @@ class SignalGuard:
         self.held, self.outer = True, _stopping.depth == 0
         if self.outer:
             _stopping.signal = None  # a new run
-            _stopping.saved = {}
             for signum in STOP_SIGNALS:
                 handler = signal.getsignal(signum)
                 if handler in (signal.SIG_DFL, signal.default_int_handler):
-                    _stopping.saved[signum] = handler
+                    self.saved[signum] = handler
                     signal.signal(signum, _on_signal)
         _stopping.depth += 1
         return self
@@ -213,7 +213,7 @@ class SignalGuard:
         _stopping.depth -= 1
         if not self.outer:
             return
-        saved, _stopping.saved = _stopping.saved, {}
+        saved, self.saved = self.saved, {}
         for signum, handler in saved.items():
             signal.signal(signum, handler)
         # The run is over: outputs begun from now on, in any thread, belong to
