@@ -319,12 +319,6 @@ class TransformTable:
         return None
 
 
-def open_transform_table(path: str | os.PathLike[str], mapping: Mapping[str, str] | None,
-                         chunk_rows: int) -> Iterator[tuple[Stamps, Floats]]:
-    """Reads a transform table: a time column and tx ty tz qw qx qy qz."""
-    return TransformTable(path, mapping, chunk_rows).chunks()
-
-
 class TableWriter:
     """Writes record batches to a CSV or Parquet file. In Parquet, the columns
     `plain` (measured values, every one different) are written without the
