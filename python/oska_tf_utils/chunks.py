@@ -143,7 +143,7 @@ class ChunkTransformer:
         """What the transform rows used so far hold (None without a transform)."""
         if not self.needs_tf:
             return None
-        checked = getattr(self.track, "check", None) if self.track is not None else self.check
+        checked = self.check if self.track is None else self.track.check
         return checked.report if checked is not None else None
 
     @property
