@@ -24,7 +24,8 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, QuaternionCheck, StampOrder, Stamps, TransformTrack
+from .align import (ConstantTransform, Floats, Mask, QuaternionCheck, StampOrder, Stamps,
+                    TransformTrack)
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
@@ -224,7 +225,7 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
         edge = bag.transform_edge(parent, child, rows)
         if edge.static is not None:
             check = QuaternionCheck(f"/tf_static from {parent} to {child}", options.normalize_tf)
-            return _Transform(edge.static.checked(check),
+            return _Transform(ConstantTransform(*edge.static).checked(check),
                               f"constant, from /tf_static {parent} -> {child}",
                               parent, child)
         track = TransformTrack(edge.chunks(), f"/tf from {parent} to {child}", options.outside,

@@ -20,7 +20,7 @@ from typing import Any
 
 import numpy as np
 
-from ..align import ConstantTransform, Floats, Mask, Stamps
+from ..align import Floats, Mask, Stamps
 from ..chunks import SampleChunk
 from ..errors import OskaToolError, os_cause, require
 from ..kinds import Kind, kinds
@@ -96,12 +96,13 @@ class BagSignal:
 @dataclass
 class TransformStream:
     """A transform stream of the bag: chunks of (stamps, rows), the frames, the
-    last stamp (from the bag's end), or a constant transform (/tf_static)."""
+    last stamp (from the bag's end), or one constant transform (/tf_static):
+    its row and stamp."""
 
     chunks: Callable[[], Iterator[tuple[Stamps, Floats]]]
     parent: str | None = None
     child: str | None = None
-    static: ConstantTransform | None = None
+    static: tuple[Floats, int] | None = None
     last: Callable[[], Iterator[tuple[Stamps, Floats]]] = lambda: iter(())
 
     def last_stamp(self) -> int | None:
@@ -258,11 +259,11 @@ class Bag:
         if head is not None:
             return TransformStream(lambda: chain([head], found), parent, child,
                                    last=lambda: edge(dynamic, backwards=True))
-        latest, at = None, None
+        latest: tuple[Floats, int] | None = None
         for stamps, rows in edge(static):
-            latest, at = rows[-1], int(stamps[-1])  # the latest one counts
+            latest = rows[-1], int(stamps[-1])  # the latest one counts
         if latest is not None:
-            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest, at))
+            return TransformStream(lambda: iter(()), parent, child, latest)
         pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(self._edges(dynamic, static))) \
             or "none"
         raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "
