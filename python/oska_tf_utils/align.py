@@ -1,5 +1,6 @@
 """Time alignment: the transform stream sampled at the signal's stamps, and the
-angular acceleration derived from the angular rate.
+angular acceleration derived from the angular rate; and `SampleChunk`, the
+samples of a log as the readers of `oska_tf_utils.formats` yield them.
 
 Stamps are int64 nanoseconds throughout. The transform stream is read chunk
 by chunk and only one of its chunks (plus the row before it) is held at a
@@ -12,7 +13,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +33,24 @@ UNIT_SQUARES = ((1 - UNIT_TOLERANCE) ** 2, (1 + UNIT_TOLERANCE) ** 2)
 """The same bounds on the squared norm."""
 TINY = float(np.finfo(np.float64).tiny)
 """A squared norm below this has underflowed: the quaternion is as good as zero."""
+
+
+@dataclass
+class SampleChunk:
+    """Consecutive samples of a log, as a reader yields them."""
+
+    signal: Floats
+    """(n, size) float64, C-contiguous: the block's input."""
+    stamps: Stamps | None = None
+    """int64 nanoseconds, or None for a log without time."""
+    tf: Floats | None = None
+    """(n, 7) transform rows that came with the samples, if any."""
+    payload: Any = None
+    """What the writer needs besides the output values (the table rows to pass
+    through, the bag messages' log times)."""
+    angular_acceleration: Floats | None = None
+    """(n, 3) angular accelerations that came with the samples, for a block
+    that takes them; used as they are instead of being derived."""
 
 
 def seconds(ns: int | np.int64) -> str:

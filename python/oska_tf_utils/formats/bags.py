@@ -20,8 +20,7 @@ from typing import Any
 
 import numpy as np
 
-from ..align import Floats, Mask, Stamps
-from ..chunks import SampleChunk
+from ..align import Floats, Mask, SampleChunk, Stamps
 from ..errors import OskaToolError, os_cause, require
 from ..kinds import Kind, kinds
 from . import frame

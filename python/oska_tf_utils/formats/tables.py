@@ -18,8 +18,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from ..align import Floats, Mask, Stamps, stamps_from_seconds
-from ..chunks import SampleChunk
+from ..align import Floats, Mask, SampleChunk, Stamps, stamps_from_seconds
 from ..errors import OskaToolError, require
 from ..kinds import TRANSFORM_COLUMNS, Kind
 from ..options import DEFAULT_CHUNK_ROWS
