@@ -237,18 +237,15 @@ def slerp(q0: Floats, q1: Floats, f: Floats) -> Floats:
     return Arcs(q0, q1).at(np.arange(len(f)), f)
 
 
-def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats,
-                arcs: Arcs | None = None, arc: npt.NDArray[np.int64] | None = None) -> Floats:
+def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats, arcs: Arcs,
+                arc: npt.NDArray[np.int64]) -> Floats:
     """Transforms [tx, ty, tz, qw, qx, qy, qz] at stamps t with t0 < t < t1: linear
-    in translation, spherical linear in rotation (along `arcs[arc]` when the
-    arcs between the rows are known)."""
+    in translation, spherical linear in rotation along `arcs`, the arc `arc[i]`
+    for sample i."""
     f = (t - t0).astype(np.float64) / (t1 - t0).astype(np.float64)
     out = np.empty_like(x0)
     out[:, :3] = x0[:, :3] + f[:, None] * (x1[:, :3] - x0[:, :3])
-    if arcs is None or arc is None:
-        out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
-    else:
-        out[:, 3:] = arcs.at(arc, f)
+    out[:, 3:] = arcs.at(arc, f)
     return out
 
 
