@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from itertools import chain
 from pathlib import Path
 from typing import Any
@@ -65,19 +65,19 @@ class BagSignal:
     rows: int
     unit: str = "messages"
     position: int = 0
-    first: list[str] = field(default_factory=list)
+    first: str | None = None
+    """The frame_id of the topic's first message, once it is read."""
 
     def first_frame(self) -> str | None:
-        """The frame_id of the topic's first message, once it is read."""
-        return self.first[0] if self.first else None
+        return self.first
 
     def _decoded(self) -> Iterator[Decoded]:
         reader = self.reader()
         for raw in self.raw():
             decoded = reader.decode(raw.payloads)
             decoded.logtimes = raw.logtimes
-            if not self.first and len(decoded.stamps):
-                self.first.append(decoded.first.get("header.frame_id", ""))
+            if self.first is None and len(decoded.stamps):
+                self.first = decoded.first.get("header.frame_id", "")
             yield decoded
 
     def chunks(self) -> Iterator[SampleChunk]:
