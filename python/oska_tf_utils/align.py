@@ -1,5 +1,6 @@
 """Time alignment: the transform stream sampled at the signal's stamps, and the
-angular acceleration derived from the angular rate.
+angular acceleration derived from the angular rate; and `SampleChunk`, the
+samples of a log as the readers of `oska_tf_utils.formats` yield them.
 
 Stamps are int64 nanoseconds throughout. The transform stream is read chunk
 by chunk and only one of its chunks (plus the row before it) is held at a
@@ -12,7 +13,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +33,24 @@ UNIT_SQUARES = ((1 - UNIT_TOLERANCE) ** 2, (1 + UNIT_TOLERANCE) ** 2)
 """The same bounds on the squared norm."""
 TINY = float(np.finfo(np.float64).tiny)
 """A squared norm below this has underflowed: the quaternion is as good as zero."""
+
+
+@dataclass
+class SampleChunk:
+    """Consecutive samples of a log, as a reader yields them."""
+
+    signal: Floats
+    """(n, size) float64, C-contiguous: the block's input."""
+    stamps: Stamps | None = None
+    """int64 nanoseconds, or None for a log without time."""
+    tf: Floats | None = None
+    """(n, 7) transform rows that came with the samples, if any."""
+    payload: Any = None
+    """What the writer needs besides the output values (the table rows to pass
+    through, the bag messages' log times)."""
+    angular_acceleration: Floats | None = None
+    """(n, 3) angular accelerations that came with the samples, for a block
+    that takes them; used as they are instead of being derived."""
 
 
 def seconds(ns: int | np.int64) -> str:
@@ -218,18 +237,15 @@ def slerp(q0: Floats, q1: Floats, f: Floats) -> Floats:
     return Arcs(q0, q1).at(np.arange(len(f)), f)
 
 
-def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats,
-                arcs: Arcs | None = None, arc: npt.NDArray[np.int64] | None = None) -> Floats:
+def interpolate(t: Stamps, t0: Stamps, x0: Floats, t1: Stamps, x1: Floats, arcs: Arcs,
+                arc: npt.NDArray[np.int64]) -> Floats:
     """Transforms [tx, ty, tz, qw, qx, qy, qz] at stamps t with t0 < t < t1: linear
-    in translation, spherical linear in rotation (along `arcs[arc]` when the
-    arcs between the rows are known)."""
+    in translation, spherical linear in rotation along `arcs`, the arc `arc[i]`
+    for sample i."""
     f = (t - t0).astype(np.float64) / (t1 - t0).astype(np.float64)
     out = np.empty_like(x0)
     out[:, :3] = x0[:, :3] + f[:, None] * (x1[:, :3] - x0[:, :3])
-    if arcs is None or arc is None:
-        out[:, 3:] = slerp(x0[:, 3:], x1[:, 3:], f)
-    else:
-        out[:, 3:] = arcs.at(arc, f)
+    out[:, 3:] = arcs.at(arc, f)
     return out
 
 

@@ -20,7 +20,8 @@ import numpy as np
 import oska_control
 
 from .align import (ConstantTransform, Difference, Floats, Mask, QuaternionCheck,
-                    QuaternionReport, StampOrder, Stamps, TransformTrack, angular_acceleration)
+                    QuaternionReport, StampOrder, TransformTrack, angular_acceleration)
+from .align import SampleChunk as SampleChunk  # the kernel's input, made by the readers
 from .config_check import check_config
 from .errors import OskaToolError
 from .kinds import Block, Kind
@@ -28,24 +29,6 @@ from .kinds import Block, Kind
 IDENTITY = np.array([0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0])
 
 Track = TransformTrack | ConstantTransform
-
-
-@dataclass
-class SampleChunk:
-    """Consecutive samples of a log."""
-
-    signal: Floats
-    """(n, size) float64, C-contiguous: the block's input."""
-    stamps: Stamps | None = None
-    """int64 nanoseconds, or None for a log without time."""
-    tf: Floats | None = None
-    """(n, 7) transform rows that came with the samples, if any."""
-    payload: Any = None
-    """What the writer needs besides the output values (the table rows to pass
-    through, the bag messages' log times)."""
-    angular_acceleration: Floats | None = None
-    """(n, 3) angular accelerations that came with the samples, for a block
-    that takes them; used as they are instead of being derived."""
 
 
 @dataclass
@@ -143,7 +126,7 @@ class ChunkTransformer:
         """What the transform rows used so far hold (None without a transform)."""
         if not self.needs_tf:
             return None
-        checked = getattr(self.track, "check", None) if self.track is not None else self.check
+        checked = self.check if self.track is None else self.track.check
         return checked.report if checked is not None else None
 
     @property

@@ -66,11 +66,6 @@ class Kind:
         return self.aux is not None and self.aux[0] == "angular_acceleration"
 
     @property
-    def units(self) -> tuple[str, ...]:
-        """Units of the component groups, in order, where they have one."""
-        return tuple(unit for _, _, unit in self.component_groups if unit)
-
-    @property
     def configured_by_entries(self) -> bool:
         """Whether the kind is configured by the four entries (an OskaTfConfig),
         rather than by a record of its own (the payload's)."""

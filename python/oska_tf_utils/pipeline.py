@@ -24,13 +24,14 @@ from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .align import Floats, Mask, QuaternionCheck, StampOrder, Stamps, TransformTrack
+from .align import (ConstantTransform, Floats, Mask, QuaternionCheck, StampOrder, Stamps,
+                    TransformTrack)
 from .chunks import ChunkTransformer, SampleChunk, TransformResult, Track, prepare_block
 from .errors import OskaToolError
 from .formats import frame as frame_name
 from .formats import folder_without_metadata, is_bag
 from .formats.output import AtomicOutput, check_stopped, refuse_overwriting_inputs
-from .formats.tables import (TABLE_TRANSFORM_COLUMNS, SignalTableSink, TableReader,
+from .formats.tables import (TABLE_TRANSFORM_COLUMNS, Columns, SignalTableSink, TableReader,
                              TableSignal, TableSink, TransformTable, resolve_columns,
                              table_format)
 from .kinds import Kind
@@ -120,10 +121,31 @@ def _transform_table(tf: str | os.PathLike[str], options: Options) -> tuple[Tran
                           options.outside, gap, options.normalize_tf, by_row=True), table
 
 
-def _no_table_transform(kind: Kind, path: str) -> OskaToolError:
-    return OskaToolError(f"{kind.transform_needed}: add the columns "
-                         f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {path} or give a transform "
-                         "table with --tf FILE.")
+def _table_transform(kind: Kind, path: str, names: Columns, options: Options
+                     ) -> tuple[TransformTrack | None, TransformTable | None, str]:
+    """Where a table log's transform comes from, and its description: a
+    transform table (--tf), interpolated, or the log's own tf_ columns, row by
+    row (no track); refused when the log has neither."""
+    if options.tf is not None:
+        track, table = _transform_table(options.tf, options)
+        return track, table, f"interpolated from {os.fspath(options.tf)}"
+    if names.transform is None:
+        raise OskaToolError(f"{kind.transform_needed}: add the columns "
+                            f"{', '.join(TABLE_TRANSFORM_COLUMNS)} to {path} or give a "
+                            "transform table with --tf FILE.")
+    return None, None, "the tf_ columns of the input"
+
+
+def _no_time_column(path: str, needs: str) -> OskaToolError:
+    return OskaToolError(f"{path} has no time column (t in seconds or t_ns in nanoseconds), "
+                         f"which {needs} needs.")
+
+
+def _signal_topic(path: str, options: Options) -> str:
+    """The signal topic of a bag log, refused when not named."""
+    if not options.topic:
+        raise OskaToolError(f"{path} is a bag: name the signal topic with --topic.")
+    return options.topic
 
 
 def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
@@ -134,8 +156,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
     edges, so that its rows come out as in a run over the whole table)."""
     started = time.monotonic()
     rows = options.chunk_rows
-    tf = options.tf
-    refuse_overwriting_inputs(output, [input, tf])
+    refuse_overwriting_inputs(output, [input, options.tf])
     out_format = table_format(output)
     if out_format is None:
         raise OskaToolError(f"{os.fspath(output)}: the output of a table is a table; name it "
@@ -144,17 +165,14 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
     reader = TableReader(input, rows, range(part.first, part.stop) if part else None)
     names = resolve_columns(reader.names, reader.path, kind.components, options.columns,
                             TABLE_TRANSFORM_COLUMNS if kind.has_transform else None)
-    track, table = _transform_table(tf, options) if needs_tf and tf is not None else (None, None)
-    if needs_tf and track is None and names.transform is None:
-        raise _no_table_transform(kind, reader.path)
+    track, table, described = _table_transform(kind, reader.path, names, options) if needs_tf \
+        else (None, None, "none")
     transformer = ChunkTransformer(the_block, kind, needs_tf, track, options.angular_acceleration,
                                    QuaternionCheck(f"the tf_ columns of {reader.path}",
                                                    options.normalize_tf))
     if transformer.needs_time and names.time is None:
-        raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns in "
-                            "nanoseconds), which " + ("interpolating the transform"
-                                                      if track is not None else
-                                                      "the angular acceleration") + " needs.")
+        raise _no_time_column(reader.path, "interpolating the transform" if track is not None
+                              else "the angular acceleration")
     source = TableSignal(reader, names, needs_tf and track is None)
     after = None
     if part is not None:
@@ -166,9 +184,7 @@ def table_job(config: Any, kind: Kind, input: str | os.PathLike[str],
                                  else None)
         after = source.neighbour(part.stop, 1)
     result = TransformResult(os.fspath(input), os.fspath(output), kind.signal,
-                             transform="none" if not needs_tf else
-                             (f"interpolated from {os.fspath(tf)}" if tf is not None
-                              else "the tf_ columns of the input"))
+                             transform=described)
     with AtomicOutput(output) as target, \
             Progress(f"transform {Path(input).name}", reader.total, reader.unit,
                      options.progress) as bar, ExitStack() as stack:
@@ -209,7 +225,7 @@ def _bag_transform(bag: bags.Bag, kind: Kind, options: Options) -> _Transform:
         edge = bag.transform_edge(parent, child, rows)
         if edge.static is not None:
             check = QuaternionCheck(f"/tf_static from {parent} to {child}", options.normalize_tf)
-            return _Transform(edge.static.checked(check),
+            return _Transform(ConstantTransform(*edge.static).checked(check),
                               f"constant, from /tf_static {parent} -> {child}",
                               parent, child)
         track = TransformTrack(edge.chunks(), f"/tf from {parent} to {child}", options.outside,
@@ -231,10 +247,8 @@ def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
     started = time.monotonic()
     path = os.fspath(input)
     rows = options.chunk_rows
-    topic = options.topic
     refuse_overwriting_inputs(output, [input, options.tf])
-    if not topic:
-        raise OskaToolError(f"{path} is a bag: name the signal topic with --topic.")
+    topic = _signal_topic(path, options)
     if sum(x is not None for x in (options.tf, options.tf_topic, options.tf_frames)) > 1:
         raise OskaToolError("give the transform one way: --tf FILE, --tf-topic TOPIC or "
                             "--tf-frames PARENT CHILD.")
@@ -346,26 +360,17 @@ class AlignedLog:
             reader = TableReader(input, rows)
             names = resolve_columns(reader.names, reader.path, kind.components, options.columns,
                                     TABLE_TRANSFORM_COLUMNS)
-            if options.tf is not None:
-                self._track = _transform_table(options.tf, options)[0]
-                self.transform = f"interpolated from {os.fspath(options.tf)}"
-            elif names.transform is not None:
-                self.transform = "the tf_ columns of the input"
-            else:
-                raise _no_table_transform(kind, reader.path)
+            self._track, _, self.transform = _table_transform(kind, reader.path, names, options)
             if names.time is None:
-                raise OskaToolError(f"{reader.path} has no time column (t in seconds or t_ns "
-                                    "in nanoseconds), which telling still samples from moving "
-                                    "ones needs.")
+                raise _no_time_column(reader.path, "telling still samples from moving ones")
             source: TableSignal | bags.BagSignal = TableSignal(reader, names, self._track is None)
         else:
             from .formats import bags
 
-            if not options.topic:
-                raise OskaToolError(f"{self.path} is a bag: name the signal topic with --topic.")
+            topic = _signal_topic(self.path, options)
             with ExitStack() as opened:  # closed again if the topics do not serve
                 bag = opened.enter_context(bags.Bag(self.path))
-                source = bag.signal(options.topic, kind, rows)
+                source = bag.signal(topic, kind, rows)
                 found = _bag_transform(bag, kind, options)
                 self._stack = opened.pop_all()
             self._track, self.transform = found.track, found.description

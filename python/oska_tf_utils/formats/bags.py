@@ -13,15 +13,14 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from itertools import chain
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ..align import ConstantTransform, Floats, Mask, Stamps
-from ..chunks import SampleChunk
+from ..align import Floats, Mask, SampleChunk, Stamps
 from ..errors import OskaToolError, os_cause, require
 from ..kinds import Kind, kinds
 from . import frame
@@ -66,19 +65,19 @@ class BagSignal:
     rows: int
     unit: str = "messages"
     position: int = 0
-    first: list[str] = field(default_factory=list)
+    first: str | None = None
+    """The frame_id of the topic's first message, once it is read."""
 
     def first_frame(self) -> str | None:
-        """The frame_id of the topic's first message, once it is read."""
-        return self.first[0] if self.first else None
+        return self.first
 
     def _decoded(self) -> Iterator[Decoded]:
         reader = self.reader()
         for raw in self.raw():
             decoded = reader.decode(raw.payloads)
             decoded.logtimes = raw.logtimes
-            if not self.first and len(decoded.stamps):
-                self.first.append(decoded.first.get("header.frame_id", ""))
+            if self.first is None and len(decoded.stamps):
+                self.first = decoded.first.get("header.frame_id", "")
             yield decoded
 
     def chunks(self) -> Iterator[SampleChunk]:
@@ -96,12 +95,13 @@ class BagSignal:
 @dataclass
 class TransformStream:
     """A transform stream of the bag: chunks of (stamps, rows), the frames, the
-    last stamp (from the bag's end), or a constant transform (/tf_static)."""
+    last stamp (from the bag's end), or one constant transform (/tf_static):
+    its row and stamp."""
 
     chunks: Callable[[], Iterator[tuple[Stamps, Floats]]]
     parent: str | None = None
     child: str | None = None
-    static: ConstantTransform | None = None
+    static: tuple[Floats, int] | None = None
     last: Callable[[], Iterator[tuple[Stamps, Floats]]] = lambda: iter(())
 
     def last_stamp(self) -> int | None:
@@ -258,11 +258,11 @@ class Bag:
         if head is not None:
             return TransformStream(lambda: chain([head], found), parent, child,
                                    last=lambda: edge(dynamic, backwards=True))
-        latest, at = None, None
+        latest: tuple[Floats, int] | None = None
         for stamps, rows in edge(static):
-            latest, at = rows[-1], int(stamps[-1])  # the latest one counts
+            latest = rows[-1], int(stamps[-1])  # the latest one counts
         if latest is not None:
-            return TransformStream(lambda: iter(()), parent, child, ConstantTransform(latest, at))
+            return TransformStream(lambda: iter(()), parent, child, latest)
         pairs = ", ".join(f"{p} -> {c}" for p, c in sorted(self._edges(dynamic, static))) \
             or "none"
         raise OskaToolError(f"no transform from {parent} to {child} on /tf or /tf_static of "

@@ -28,7 +28,7 @@ from mcap.stream_reader import get_chunk_data_stream
 
 from ..align import Stamps
 from .messages import Payloads, numbers
-from .storage import Connection, Damaged, NotByChunk, Raw
+from .storage import DEFINITION_FORMATS, Connection, Damaged, NotByChunk, Raw
 
 MESSAGE, MESSAGE_INDEX = 0x05, 0x07
 """Opcodes of the records this module reads and writes by hand."""
@@ -39,7 +39,6 @@ MESSAGE_HEAD = 2 + 4 + 8 + 8
 CHUNK_BYTES = 1 << 20
 """About how many bytes of messages go into one chunk of an output."""
 NO_TIME = 2**63 - 1
-FORMATS = {"ros2msg": "msg", "ros2idl": "idl"}
 
 
 class McapFile:
@@ -64,17 +63,18 @@ class McapFile:
                                                key=lambda c: c.chunk_start_offset)
         self.channels: dict[int, Channel] = dict(summary.channels)
         self.counts: dict[int, int] = {}
-        for chunk in self.chunks:
-            for cid, count in _counts(chunk).items():
-                self.counts[cid] = self.counts.get(cid, 0) + count
         if summary.statistics is not None:
             self.counts = dict(summary.statistics.channel_message_counts)
+        else:  # counted from the sizes of the message indexes
+            for chunk in self.chunks:
+                for cid, count in _counts(chunk).items():
+                    self.counts[cid] = self.counts.get(cid, 0) + count
         schemas = summary.schemas
         self.connections = []
         for cid, channel in self.channels.items():
             schema = schemas.get(channel.schema_id)
-            definition = (FORMATS[schema.encoding], schema.data.decode()) \
-                if schema is not None and schema.encoding in FORMATS else None
+            definition = (DEFINITION_FORMATS[schema.encoding], schema.data.decode()) \
+                if schema is not None and schema.encoding in DEFINITION_FORMATS else None
             self.connections.append(Connection(
                 cid, channel.topic, schema.name if schema else "__schemaless__", definition))
 
@@ -268,14 +268,14 @@ class McapWriter:
         self._write(Metadata("rosbag2", {"serialized_metadata": metadata}))
         metadata_end = self.file.tell()
         self._write(DataEnd(0))
-        groups: list[tuple[int, list[Any]]] = [(0x03, [self.schema]), (0x04, [self.channel]), (0x08, self.indexes),
-                  (0x0D, [MetadataIndex(metadata_start, metadata_end - metadata_start,
-                                        "rosbag2")]),
-                  (0x0B, [Statistics(attachment_count=0, channel_count=1,
-                                     channel_message_counts={self.channel.id: self.count},
-                                     chunk_count=len(self.indexes), message_count=self.count,
-                                     message_end_time=self.end, message_start_time=self.start,
-                                     metadata_count=1, schema_count=1)])]
+        groups: list[tuple[int, list[Any]]] = [
+            (0x03, [self.schema]), (0x04, [self.channel]), (0x08, self.indexes),
+            (0x0D, [MetadataIndex(metadata_start, metadata_end - metadata_start, "rosbag2")]),
+            (0x0B, [Statistics(attachment_count=0, channel_count=1,
+                               channel_message_counts={self.channel.id: self.count},
+                               chunk_count=len(self.indexes), message_count=self.count,
+                               message_end_time=self.end, message_start_time=self.start,
+                               metadata_count=1, schema_count=1)])]
         summary_start = self.file.tell()
         offsets = []
         for opcode, records in groups:

@@ -418,7 +418,7 @@ class Writer:
 
     def __init__(self, store: Any, msgtype: str, ros1: bool, paths: tuple[str, ...],
                  frame: str, serialize: Callable[[Any], bytes]) -> None:
-        self.store, self.msgtype, self.paths, self.frame = store, msgtype, paths, frame
+        self.store, self.msgtype, self.paths = store, msgtype, paths
         self.serialize = serialize
         self.constants = {**OUTPUT_CONSTANTS.get(msgtype, {}), "header.frame_id": frame}
         template = serialize(self.message(0, np.zeros(len(paths))))

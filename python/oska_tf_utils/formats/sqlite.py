@@ -21,7 +21,7 @@ import numpy as np
 
 from ..align import Stamps
 from .messages import Payloads
-from .storage import Connection, Damaged, Raw
+from .storage import DEFINITION_FORMATS, Connection, Damaged, Raw
 
 ROWS = 8192
 """Rows fetched at a time."""
@@ -59,7 +59,6 @@ CREATE TABLE messages(
 INSERT INTO schema(schema_version, ros_distro) VALUES (4, 'rosbags');
 """
 INDEX = "CREATE INDEX timestamp_idx ON messages (timestamp ASC)"
-FORMATS = {"ros2msg": "msg", "ros2idl": "idl"}
 ERRNO = {apsw.FullError: errno.ENOSPC, apsw.ReadOnlyError: errno.EROFS,
          apsw.PermissionsError: errno.EACCES}
 """The OSError that an SQLite error while writing stands for."""
@@ -83,8 +82,8 @@ class Sqlite3File:
                 for name, encoding, text in self.db.execute(
                         "SELECT topic_type, encoding, encoded_message_definition "
                         "FROM message_definitions ORDER BY id"):
-                    if encoding in FORMATS:
-                        definitions.setdefault(name, (FORMATS[encoding], text))
+                    if encoding in DEFINITION_FORMATS:
+                        definitions.setdefault(name, (DEFINITION_FORMATS[encoding], text))
             self.formats: dict[int, str] = {}
             self.connections = []
             for cid, topic, msgtype, fmt in self.db.execute(

@@ -19,6 +19,11 @@ from ..align import Stamps
 from .messages import Payloads
 
 
+DEFINITION_FORMATS = {"ros2msg": "msg", "ros2idl": "idl"}
+"""The encodings of message definitions that a ROS 2 container stores, as the
+format of `Connection.definition`."""
+
+
 @dataclass(frozen=True)
 class Connection:
     """A topic's connection in a container (a bag may hold several per topic)."""

@@ -18,8 +18,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from ..align import Floats, Mask, Stamps, stamps_from_seconds
-from ..chunks import SampleChunk
+from ..align import Floats, Mask, SampleChunk, Stamps, stamps_from_seconds
 from ..errors import OskaToolError, require
 from ..kinds import TRANSFORM_COLUMNS, Kind
 from ..options import DEFAULT_CHUNK_ROWS
@@ -151,20 +150,24 @@ class TableReader:
         """The number of rows in the row groups before `group` (Parquet)."""
         return sum(self._group_rows(g) for g in range(group))
 
+    def _row_group(self, group: int, columns: list[str]) -> pa.Table:
+        """The named columns of one row group (Parquet)."""
+        import pyarrow as pa
+
+        try:
+            table: pa.Table = self._file.read_row_group(group, columns=columns)
+        except (OSError, pa.ArrowException) as e:
+            raise OskaToolError(f"cannot read {self.path}: {e}. Is the file complete?") from None
+        return table
+
     def neighbour(self, group: int, step: int, columns: list[str]) -> pa.RecordBatch | None:
         """The row just outside a range of row groups (Parquet), with the named
         columns only: the last row of the first non-empty group from `group`
         down (`step` -1), or the first row of the first one from `group` up
         (`step` 1); None when there is none."""
-        import pyarrow as pa
-
         while 0 <= group < self.row_groups:
             if self._group_rows(group):
-                try:
-                    table = self._file.read_row_group(group, columns=columns)
-                except (OSError, pa.ArrowException) as e:
-                    raise OskaToolError(f"cannot read {self.path}: {e}. Is the file "
-                                        "complete?") from None
+                table = self._row_group(group, columns)
                 index = table.num_rows - 1 if step < 0 else 0
                 return table.slice(index, 1).combine_chunks().to_batches()[0]
             group += step
@@ -174,18 +177,12 @@ class TableReader:
         """The time column, one row group at a time from the last one backwards
         (Parquet, whose footer says where the row groups are); nothing for a CSV
         file, which can only be read from its start."""
-        import pyarrow as pa
-
         if self.format != "parquet" or columns.time is None:
             return
         for group in reversed(self.groups):
             if not self._group_rows(group):
                 continue
-            try:
-                table = self._file.read_row_group(group, columns=[columns.time])
-            except (OSError, pa.ArrowException) as e:
-                raise OskaToolError(f"cannot read {self.path}: {e}. Is the file "
-                                    "complete?") from None
+            table = self._row_group(group, [columns.time])
             yield column_stamps(table.combine_chunks().to_batches()[0], columns, self.path)
 
     def _raw_batches(self) -> Iterator[pa.RecordBatch]:
@@ -317,12 +314,6 @@ class TransformTable:
         for stamps in self.reader.stamps_from_end(self.columns):
             return int(stamps[-1])
         return None
-
-
-def open_transform_table(path: str | os.PathLike[str], mapping: Mapping[str, str] | None,
-                         chunk_rows: int) -> Iterator[tuple[Stamps, Floats]]:
-    """Reads a transform table: a time column and tx ty tz qw qx qy qz."""
-    return TransformTable(path, mapping, chunk_rows).chunks()
 
 
 class TableWriter:
