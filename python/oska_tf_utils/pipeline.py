@@ -249,9 +249,7 @@ def bag_job(config: Any, kind: Kind, input: str | os.PathLike[str],
     rows = options.chunk_rows
     refuse_overwriting_inputs(output, [input, options.tf])
     topic = _signal_topic(path, options)
-    if sum(x is not None for x in (options.tf, options.tf_topic, options.tf_frames)) > 1:
-        raise OskaToolError("give the transform one way: --tf FILE, --tf-topic TOPIC or "
-                            "--tf-frames PARENT CHILD.")
+    options.check_one_transform()
     with ExitStack() as stack:
         bag = stack.enter_context(bags.Bag(path))
         signal = bag.signal(topic, kind, rows)
